@@ -1,0 +1,36 @@
+/* The exports of the blocks library: per-frame kernels for depth estimation
+ * and view synthesis. Every argument is a 32-bit value, a float or an address
+ * of the caller's memory; the library never allocates or frees caller memory,
+ * and no result carries meaning.
+ *
+ * Pictures: H scan lines of S = (3W + 3) & ~3 bytes, 24-bit blue-green-red
+ * pixels, scan line 0 first in memory. Depth map: (H + 1) lines of (W + 1)
+ * bytes, element (x, y) at y * (W + 1) + x.
+ *
+ * The program loads the library by name and resolves these symbols at run
+ * time; it includes this header only for their types. */
+#pragma once
+
+#include <stdint.h>
+
+#if defined(BLOCKS_BUILD)
+#define BLOCKS_EXPORT __attribute__((visibility("default")))
+#else
+#define BLOCKS_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Synthesises the second view: on entry the blue byte of every pixel of out
+ * holds that pixel's depth; on return out holds the view and dmap the depths. */
+BLOCKS_EXPORT int32_t Make3D_DLL(uint8_t *out, const uint8_t *src, uint8_t *dmap, int32_t w,
+                                 int32_t h, float gain, int32_t offset, int32_t radius);
+/* The same on the first byte of each pixel only. */
+BLOCKS_EXPORT int32_t Make3DGrey_DLL(uint8_t *out, const uint8_t *src, uint8_t *dmap, int32_t w,
+                                     int32_t h, float gain, int32_t offset, int32_t radius);
+
+#ifdef __cplusplus
+}
+#endif

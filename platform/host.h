@@ -1,0 +1,59 @@
+// The core's two links to the outside: one message sink for everything the
+// program tells the user, and one event-pump hook that lets pending window
+// events run while a long loop keeps control.
+//
+// The GUI installs a modal message box and Qt's event processing; the
+// command-line tools print to standard error; tests record the messages.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dioptrix {
+
+enum class MessageStyle { Error, Information };
+
+struct Host {
+  // Shows one message to the user. Default: print to standard error.
+  std::function<void(const std::string& text, MessageStyle style)> onMessage;
+  // Lets pending window events run. Default: nothing to run.
+  std::function<void()> onPumpEvents;
+
+  void Message(std::string_view text, MessageStyle style = MessageStyle::Error) const;
+  void PumpEvents() const;
+};
+
+// Records every message; for tests and for callers that collect messages.
+struct MessageLog {
+  struct Entry {
+    std::string text;
+    MessageStyle style;
+  };
+  std::vector<Entry> entries;
+
+  // Installs this log as the host's message sink.
+  void Attach(Host& host);
+  std::vector<std::string> Texts() const;
+};
+
+// Runs f; a run-time error (or any exception) that escapes it is shown as
+// prefix + description. Returns true when f completed.
+template <class F>
+bool TrapErrors(const Host& host, std::string_view prefix, F&& f);
+
+void ReportException(const Host& host, std::string_view prefix, const std::exception& e);
+
+template <class F>
+bool TrapErrors(const Host& host, std::string_view prefix, F&& f) {
+  try {
+    f();
+    return true;
+  } catch (const std::exception& e) {
+    ReportException(host, prefix, e);
+    return false;
+  }
+}
+
+}  // namespace dioptrix

@@ -1,0 +1,148 @@
+// cImageProcessDIB: the image-processing engine. The object holds only its
+// filter settings; the large working arrays are the program-wide EngineArrays
+// it is given, shared by all its methods and by the conversion step.
+//
+// Images are cDIBSection buffers addressed in place as (byte column, scan line)
+// with scan line 0 the first line in memory (the bottom row); no method flips
+// rows unless it says so. Methods raise RuntimeError for the faults their
+// callers report (division by zero, overflow, a subscript out of range).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/dib_section.h"
+#include "process/plane.h"
+
+namespace dioptrix {
+
+// Motion of one block: the matched byte column and line in the previous frame.
+struct MotionVector {
+  int32_t x = 0;
+  int32_t y = 0;
+};
+
+// The engine's program-wide working arrays.
+struct EngineArrays {
+  // (byte column 0..3W, scan line 0..H-1); column 3W is a spare never written.
+  Plane<int32_t> PixelArray;
+  // Same shape; the depth image's bytes for the engine's view synthesis.
+  Plane<int32_t> DepthImageArray;
+  // One vector per 8x8 block, addressed (block column, block line).
+  Plane<MotionVector> MotionArray;
+  // One byte per pixel, (x 0..W, y 0..H): one spare column and one spare row.
+  // Its element (0, 0) is the address the blocks kernels receive.
+  Plane<uint8_t> DepthMap;
+  // Packed red-green-blue rows for the OpenGL display, bottom row first;
+  // W * H * 3 + 1 bytes after CopyToArrayOPENGL.
+  std::vector<uint8_t> OpenGLPixels;
+};
+
+// Receives the progress events of the engine's long methods, in the order
+// InitProgress, Progress for each outer step, Complete.
+class ProgressObserver {
+ public:
+  virtual ~ProgressObserver() = default;
+  virtual void InitProgress(int32_t size) = 0;
+  virtual void Progress(int32_t value) = 0;
+  virtual void Complete(int32_t value) = 0;
+};
+
+// Source text of the engine's own numbered errors.
+inline constexpr const char* kImageProcessSource = "dioptrix.cImageProcess";
+inline constexpr int32_t kErrFilterSizeEven = kObjectErrorBase + 1305;  // 0x80040519
+inline constexpr int32_t kErrFilterInvalid = kObjectErrorBase + 1306;   // 0x8004051A
+
+class cImageProcessDIB {
+ public:
+  explicit cImageProcessDIB(EngineArrays& arrays, ProgressObserver* observer = nullptr);
+
+  EngineArrays& Arrays() { return arrays_; }
+  void SetObserver(ProgressObserver* observer) { observer_ = observer; }
+
+  // --- Filter settings -------------------------------------------------------
+  // Accepts 1..14; every kind but 14 loads its preset kernel and weight (kinds
+  // 8 and 10..13 leave the kernel as it is).
+  void SetFiltertype(int32_t kind);
+  int32_t Filtertype() const { return filterType_; }
+  // Odd sizes 3..9; re-creates an all-zero kernel.
+  void SetFilterArraySize(int32_t size);
+  int32_t FilterArraySize() const { return filterSize_; }
+  // Kernel element (x, y), both in -half..+half.
+  int32_t FilterValue(int32_t x, int32_t y) const;
+  void SetFilterValue(int32_t x, int32_t y, int32_t value);
+  int32_t FilterWeight() const { return filterWeight_; }
+  void SetFilterWeight(int32_t weight) { filterWeight_ = weight; }
+  // Applies the current filter kind to src (dst receives the filtered copy).
+  void ProcessImage(cDIBSection& src, cDIBSection& dst);
+
+  // --- Copies between images and arrays ---------------------------------------
+  void CopyToArray(const cDIBSection& pic);
+  void CopyToSpecifiedArray(const cDIBSection& pic, Plane<int32_t>& arr);
+  // dmap := (W+1) x (H+1) zeros, then the blue byte of every pixel.
+  void CopyToDepthMap(const cDIBSection& pic, Plane<uint8_t>& dmap);
+  // Every pixel byte from the array; a value outside 0..255 raises Overflow.
+  void CopyFromArray(cDIBSection& pic, const Plane<int32_t>& arr);
+  // sum += the sum of absolute differences between arr and pic, each inner
+  // byte counted up to three times.
+  void Correlate(const cDIBSection& pic, const Plane<int32_t>& arr, int64_t& sum);
+  // Blue and green of every pixel := the depth map's value; red unchanged.
+  void CopyFromDepthMap(cDIBSection& pic, const Plane<uint8_t>& dmap);
+
+  // --- Depth-map tracking and clean-up -----------------------------------------
+  int16_t SmoothDMAP(cDIBSection& pic, int32_t blockSize);
+  void MatchDepthMap(cDIBSection& pic, const Plane<int32_t>& colours);
+  void Dilate(cDIBSection& pic);
+  void DepthMapClean(cDIBSection& pic);
+  void RemoveFlecs(cDIBSection& pic, int32_t key);
+  void CreateMask(cDIBSection& pic, const Plane<int32_t>& a, const Plane<int32_t>& b);
+  void MatchAreas(cDIBSection& pic);
+
+  // --- Display preparation -------------------------------------------------------
+  void Flip(cDIBSection& cTo);
+  void CopyToArrayOPENGL(const cDIBSection& cTo);
+
+  // --- General filters -----------------------------------------------------------
+  void GrayScale(cDIBSection& cTo, int32_t v_lngDivisor);
+  void GrayScale_stand(cDIBSection& cTo);
+  void ColourMask(cDIBSection& cTo, uint8_t v_bytBlueMask, uint8_t v_bytGreenMask,
+                  uint8_t v_bytRedMask);
+  void AddImages(const cDIBSection& cFrom, cDIBSection& cTo, int32_t lFromMultiplier,
+                 int32_t lFromOffsetR, int32_t lFromOffsetG, int32_t lFromOffsetB,
+                 int32_t lToMultiplier, int32_t lToOffsetR, int32_t lToOffsetG,
+                 int32_t lToOffsetB);
+  void AddImagesChannel(const cDIBSection& cFrom, cDIBSection& cTo, int32_t lFromMultR,
+                        int32_t lFromMultG, int32_t lFromMultB, int32_t lToMultR,
+                        int32_t lToMultG, int32_t lToMultB);
+  void AddSmallImage(const cDIBSection& cFrom, cDIBSection& cTo, int32_t lFromMultiplier,
+                     int32_t lFromOffsetR, int32_t lFromOffsetG, int32_t lFromOffsetB,
+                     int32_t lToMultiplier, int32_t lToOffsetR, int32_t lToOffsetG,
+                     int32_t lToOffsetB, int32_t VOffset);
+
+ private:
+  void InitProgress(int32_t v) {
+    if (observer_) observer_->InitProgress(v);
+  }
+  void Progress(int32_t v) {
+    if (observer_) observer_->Progress(v);
+  }
+  void Complete(int32_t v) {
+    if (observer_) observer_->Complete(v);
+  }
+  void LoadPreset(int32_t kind);
+  void Convolve(const cDIBSection& src, cDIBSection& dst) const;
+
+  EngineArrays& arrays_;
+  ProgressObserver* observer_;
+
+  // Filter settings, in the order of the original object.
+  int32_t filterSize_ = 3;
+  int32_t filterHalf_ = 1;
+  std::vector<int32_t> kernel_ = std::vector<int32_t>(9, 0);  // (i + half) + (j + half) * size
+  int32_t filterWeight_ = 1;
+  int32_t filterType_ = 1;
+};
+
+}  // namespace dioptrix
