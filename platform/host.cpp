@@ -19,6 +19,11 @@ void Host::PumpEvents() const {
   if (onPumpEvents) onPumpEvents();
 }
 
+ScreenSize Host::DesktopSize() const {
+  if (onDesktopSize) return onDesktopSize();
+  return {1920, 1080};
+}
+
 void MessageLog::Attach(Host& host) {
   host.onMessage = [this](const std::string& text, MessageStyle style) {
     entries.push_back({text, style});

@@ -6,6 +6,7 @@
 // command-line tools print to standard error; tests record the messages.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -15,14 +16,22 @@ namespace dioptrix {
 
 enum class MessageStyle { Error, Information };
 
+struct ScreenSize {
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
 struct Host {
   // Shows one message to the user. Default: print to standard error.
   std::function<void(const std::string& text, MessageStyle style)> onMessage;
   // Lets pending window events run. Default: nothing to run.
   std::function<void()> onPumpEvents;
+  // The current desktop size in pixels. Default (no screen): 1920 x 1080.
+  std::function<ScreenSize()> onDesktopSize;
 
   void Message(std::string_view text, MessageStyle style = MessageStyle::Error) const;
   void PumpEvents() const;
+  ScreenSize DesktopSize() const;
 };
 
 // Records every message; for tests and for callers that collect messages.
