@@ -15,8 +15,8 @@ inline uint8_t* TopLeftPixel(const cDIBSection& img, int64_t x, int64_t yTop) {
 
 }  // namespace
 
-bool BitBlt(cDIBSection& dst, int32_t dx, int32_t dy, int32_t w, int32_t h,
-            const cDIBSection& src, int32_t sx, int32_t sy, RasterOp rop) {
+bool BitBlt(cDIBSection& dst, int32_t dx, int32_t dy, int32_t w, int32_t h, const cDIBSection& src,
+            int32_t sx, int32_t sy, RasterOp rop) {
   if (rop != kSrcCopy && rop != kSrcPaint) return false;
   if (dst.Empty() || src.Empty() || w <= 0 || h <= 0) return true;
   // Clip the rectangle against both images, in 64 bits so that no sum wraps.

@@ -19,8 +19,8 @@ enum StretchMode : int32_t {
 
 // Copies (kSrcCopy) or ORs (kSrcPaint) the w x h rectangle at (sx, sy) of src
 // onto (dx, dy) of dst. False when the raster operation is unknown.
-bool BitBlt(cDIBSection& dst, int32_t dx, int32_t dy, int32_t w, int32_t h,
-            const cDIBSection& src, int32_t sx, int32_t sy, RasterOp rop);
+bool BitBlt(cDIBSection& dst, int32_t dx, int32_t dy, int32_t w, int32_t h, const cDIBSection& src,
+            int32_t sx, int32_t sy, RasterOp rop);
 
 // Scales the sw x sh rectangle at (sx, sy) of src onto the dw x dh rectangle
 // at (dx, dy) of dst. Nearest mode takes the source pixel under the centre of

@@ -15,9 +15,7 @@ void CropDibTo(const DibPtr& source, DibPtr& dest, int32_t lNewHeight, int32_t l
   dest = Need(source).Crop(lNewHeight, lNewWidth, lNewLeft, lNewTop);
 }
 
-void CopyDib(const DibPtr& source, DibPtr& dest, bool /*clear*/) {
-  dest = Need(source).CopyOf();
-}
+void CopyDib(const DibPtr& source, DibPtr& dest, bool /*clear*/) { dest = Need(source).CopyOf(); }
 
 void ResampleDib(DibPtr& image, int32_t lNewHeight, int32_t lNewWidth, bool v_blnInterpolate) {
   image = Need(image).Resample(lNewHeight, lNewWidth, v_blnInterpolate);

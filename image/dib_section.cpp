@@ -48,7 +48,7 @@ bool cDIBSection::CreateDIB(GdiHandle lhDC, int32_t lWidth, int32_t lHeight, Gdi
   hDib = 0;
   if (lhDC == 0 || lWidth < 1 || lHeight < 1) return false;
   const int64_t stride = BytesPerRow24(lWidth);
-  if (stride * lHeight > kMaxImageBytes) return false;
+  if (stride > kMaxImageBytes / lHeight) return false;
   const size_t size = static_cast<size_t>(stride * lHeight);
   auto* memory = static_cast<uint8_t*>(std::calloc(size, 1));
   if (!memory) return false;

@@ -23,9 +23,8 @@ class cDib {
   // unpacking message; a header with image size 0 returns false without a
   // message; both leave secDIB unchanged. Errors are shown with the method's
   // own prefix and give false.
-  bool CreateDIBSectionFromPackedDIBPointer(
-      const uint8_t* pDIB, cDIBSection& secDIB,
-      size_t available = std::numeric_limits<size_t>::max());
+  bool CreateDIBSectionFromPackedDIBPointer(const uint8_t* pDIB, cDIBSection& secDIB,
+                                            size_t available = std::numeric_limits<size_t>::max());
 
   const BitmapInfoHeader& Header() const { return m_tBI; }
 
