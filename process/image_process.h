@@ -133,6 +133,14 @@ class cImageProcessDIB {
   }
   void LoadPreset(int32_t kind);
   void Convolve(const cDIBSection& src, cDIBSection& dst) const;
+  // Offset of kernel element (x, y); raises "Subscript out of range" outside
+  // -half..+half.
+  size_t KernelIndex(int32_t x, int32_t y) const;
+  // Sets the size and half size and makes an all-zero kernel.
+  void ResizeKernel(int32_t size);
+  // Runs one filter pass of ProcessImage between its progress events.
+  template <class Pass>
+  void FilterPass(const cDIBSection& src, cDIBSection& dst, Pass pass);
 
   EngineArrays& arrays_;
   ProgressObserver* observer_;
