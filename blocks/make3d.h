@@ -1,0 +1,33 @@
+// View synthesis kernels of the blocks library: the second eye's view is made
+// by shifting every source pixel sideways by its depth, in whole pixels, and
+// filling the holes left behind from a window to their right.
+//
+// Two versions give identical bytes: Make3DReference follows the algorithm
+// step by step; Make3DFast is what the exports call. Tests compare both.
+#pragma once
+
+#include <cstdint>
+
+namespace dioptrix::blocks {
+
+// Which bytes of each pixel the kernel reads and writes: all three (blue,
+// green, red) or only the first, for grey pictures.
+enum class PixelBytes { All, FirstOnly };
+
+// out: H scan lines of S = (3W + 3) & ~3 bytes; on entry the first byte of each
+// pixel holds its depth, on return out holds the synthesised view.
+// src: the source picture, same layout. dmap: (H + 1) lines of (W + 1) bytes;
+// on return element (x, y) holds the depth taken from out.
+// gain: bytes of shift per unit of inverted depth (255 - depth); offset: a
+// constant shift in bytes to the left; radius: width in pixels of the hole
+// fill window (0 or less: no filling).
+//
+// Nothing is read or written when a pointer is null, W or H is below 1, or a
+// buffer's byte count does not fit in 32 bits. Window positions beyond the
+// last pixel of a line count as zeros, so any radius stays inside the picture.
+void Make3DReference(uint8_t* out, const uint8_t* src, uint8_t* dmap, int32_t w, int32_t h,
+                     float gain, int32_t offset, int32_t radius, PixelBytes bytes);
+void Make3DFast(uint8_t* out, const uint8_t* src, uint8_t* dmap, int32_t w, int32_t h, float gain,
+                int32_t offset, int32_t radius, PixelBytes bytes);
+
+}  // namespace dioptrix::blocks
