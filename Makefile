@@ -7,7 +7,11 @@ CMAKE_FLAGS := -G Ninja -Wno-dev
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
                  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all deps build build-asan test test-release test-asan run bench format format-check clean
+FUZZ_BUILD := build-fuzz
+FUZZ_SECONDS ?= 20
+
+.PHONY: all deps build build-asan build-fuzz test test-release test-asan fuzz run bench format \
+        format-check clean
 
 all: build
 
@@ -23,9 +27,26 @@ build-asan: deps
 	  -DDIOPTRIX_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD)
 
+build-fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DDIOPTRIX_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD)
+
 # Every test, then the whole suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer; any failure or sanitizer report fails the run.
-test: test-release test-asan
+# UndefinedBehaviorSanitizer, then a short run of every fuzz target; any
+# failure or sanitizer report fails the run.
+test: test-release test-asan fuzz
+
+# Each fuzz target runs FUZZ_SECONDS from its seed inputs in tests/fuzz/corpus.
+fuzz: build-fuzz
+	@for f in $(FUZZ_BUILD)/bin/fuzz_*; do \
+	  name=$$(basename $$f); corpus=$$(mktemp -d); \
+	  cp -r tests/fuzz/corpus/$${name#fuzz_}/. $$corpus/ 2>/dev/null || true; \
+	  echo "fuzzing $$name for $(FUZZ_SECONDS) s"; \
+	  $(SANITIZER_ENV) $$f -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -print_final_stats=0 \
+	    $$corpus >$$corpus.log 2>&1 || { tail -40 $$corpus.log; rm -rf $$corpus; exit 1; }; \
+	  grep -E "^Done|#[0-9]+.*DONE" $$corpus.log | tail -1; rm -rf $$corpus $$corpus.log; \
+	done
 
 test-release: build
 	@cd $(BUILD) && ctest --output-on-failure -j $$(nproc)
@@ -49,4 +70,4 @@ format-check:
 	@git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs -r clang-format --dry-run --Werror
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
