@@ -35,7 +35,8 @@ bool DescribeFrame(const uint8_t* out, const uint8_t* src, const uint8_t* dmap, 
   f.h = h;
   f.stride = (3 * f.w + 3) & ~int64_t{3};
   f.dmapStride = f.w + 1;
-  if (f.stride * f.h > kLimit || f.dmapStride * (f.h + 1) > kLimit) return false;
+  // Compared by division: the products themselves may not fit in 64 bits.
+  if (f.stride > kLimit / f.h || f.dmapStride > kLimit / (f.h + 1)) return false;
   f.pixelBytes = static_cast<uint32_t>(3 * f.w);
   f.channels = bytes == PixelBytes::All ? 3 : 1;
   return true;
