@@ -1,6 +1,7 @@
 #include "blocks/make3d.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -19,10 +20,9 @@ constexpr double kFarShift = 1099511627776.0;  // 2^40
 struct Frame {
   int64_t w = 0;
   int64_t h = 0;
-  int64_t stride = 0;       // bytes per picture line
-  int64_t dmapStride = 0;   // bytes per depth-map line
-  uint32_t pixelBytes = 0;  // 3W: the bytes of a line that hold pixels
-  int channels = 3;         // bytes handled per pixel
+  int64_t stride = 0;      // bytes per picture line
+  int64_t dmapStride = 0;  // bytes per depth-map line
+  int channels = 3;        // bytes handled per pixel
 };
 
 // False when nothing may be touched: a null buffer, an empty picture, or a
@@ -37,7 +37,6 @@ bool DescribeFrame(const uint8_t* out, const uint8_t* src, const uint8_t* dmap, 
   f.dmapStride = f.w + 1;
   // Compared by division: the products themselves may not fit in 64 bits.
   if (f.stride > kLimit / f.h || f.dmapStride > kLimit / (f.h + 1)) return false;
-  f.pixelBytes = static_cast<uint32_t>(3 * f.w);
   f.channels = bytes == PixelBytes::All ? 3 : 1;
   return true;
 }
@@ -139,30 +138,71 @@ void BuildShiftTable(float gain, int32_t offset, int64_t table[256]) {
   }
 }
 
+// Pixels move as little-endian words rather than byte by byte.
+static_assert(std::endian::native == std::endian::little, "word layout assumes little-endian");
+
+uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
+void Store16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, sizeof v); }
+
+// The first bytes of four consecutive pixels (12 bytes at p), packed in a word.
+uint32_t FirstBytesOf4(const uint8_t* p) {
+  const uint32_t a = Load32(p), b = Load32(p + 4), c = Load32(p + 8);
+  return (a & 0xFFu) | ((a >> 16) & 0xFF00u) | (b & 0xFF0000u) | ((c << 16) & 0xFF000000u);
+}
+
+bool HasZeroByte(uint32_t v) { return ((v - 0x01010101u) & ~v & 0x80808080u) != 0; }
+
 // Steps 1 and 2 on one line (no line depends on another): extract and clear,
 // then shift through the table.
-void ShiftLine(uint8_t* o, const uint8_t* s, uint8_t* dm, const Frame& f, const int64_t* table) {
-  const int64_t W = f.w;
-  for (int64_t x = 0; x < W; ++x) dm[x] = o[3 * x];
-  if (f.channels == 3) {
-    std::memset(o, 0, f.pixelBytes);
+template <int Channels>
+void ShiftLine(uint8_t* o, const uint8_t* s, uint8_t* dm, int64_t W, const int64_t* table) {
+  int64_t x = 0;
+  for (; x + 4 <= W; x += 4) Store32(dm + x, FirstBytesOf4(o + 3 * x));
+  for (; x < W; ++x) dm[x] = o[3 * x];
+  if constexpr (Channels == 3) {
+    std::memset(o, 0, static_cast<size_t>(static_cast<uint32_t>(3 * W)));
   } else {
-    for (int64_t x = 0; x < W; ++x) o[3 * x] = 0;
+    for (x = 0; x < W; ++x) o[3 * x] = 0;
   }
   if (W < 4) return;  // no target pixel 1..W-3 exists
   const auto targets = static_cast<uint64_t>(W - 3);
-  for (int64_t x = 0; x < W; ++x) {
+  for (x = 0; x < W; ++x) {
     const int64_t tx = x + table[dm[x]];
     if (static_cast<uint64_t>(tx - 1) >= targets) continue;  // keeps 1 <= tx <= W-3
     uint8_t* t = o + 3 * tx;
     const uint8_t* p = s + 3 * x;
-    const uint8_t first = p[0] | 1;
-    t[0] = first;
-    t[3] = first;
-    if (f.channels == 3) {
-      t[1] = t[4] = p[1];
-      t[2] = t[5] = p[2];
+    if constexpr (Channels == 3) {
+      // Blue (marked), green, red, then the same again: bytes t .. t+5.
+      uint32_t px =
+          x + 1 < W ? Load32(p) : uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
+      px = (px & 0xFFFFFFu) | 1u;
+      Store32(t, px | (px << 24));
+      Store16(t + 4, static_cast<uint16_t>(px >> 8));
+    } else {
+      t[0] = t[3] = p[0] | 1;
     }
+  }
+}
+
+// Appends the holes (first byte zero) among pixels first..last of line y.
+void FindHoles(const uint8_t* o, int64_t y, int64_t first, int64_t last,
+               std::vector<int32_t>& holeX, std::vector<int32_t>& holeY,
+               std::vector<int32_t>& perColumn) {
+  for (int64_t x = first; x <= last; ++x) {
+    // Four pixels at a time while none of them is a hole.
+    if (x + 3 <= last && !HasZeroByte(FirstBytesOf4(o + 3 * x))) {
+      x += 3;
+      continue;
+    }
+    if (o[3 * x] != 0) continue;
+    holeX.push_back(static_cast<int32_t>(x));
+    holeY.push_back(static_cast<int32_t>(y));
+    ++perColumn[static_cast<size_t>(x)];
   }
 }
 
@@ -264,14 +304,13 @@ void Make3DFast(uint8_t* out, const uint8_t* src, uint8_t* dmap, int32_t w, int3
 
   for (int64_t y = 0; y < f.h; ++y) {
     uint8_t* o = out + y * f.stride;
-    ShiftLine(o, src + y * f.stride, dmap + y * f.dmapStride, f, table);
-    if (!fill || y < 1 || y > f.h - 2) continue;
-    for (int64_t x = firstCol; x <= lastCol; ++x) {
-      if (o[3 * x] != 0) continue;
-      holeX.push_back(static_cast<int32_t>(x));
-      holeY.push_back(static_cast<int32_t>(y));
-      ++perColumn[static_cast<size_t>(x)];
+    uint8_t* dm = dmap + y * f.dmapStride;
+    if (f.channels == 3) {
+      ShiftLine<3>(o, src + y * f.stride, dm, f.w, table);
+    } else {
+      ShiftLine<1>(o, src + y * f.stride, dm, f.w, table);
     }
+    if (fill && y >= 1 && y <= f.h - 2) FindHoles(o, y, firstCol, lastCol, holeX, holeY, perColumn);
   }
   if (!fill || holeX.empty()) return;
 
