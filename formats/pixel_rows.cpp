@@ -1,0 +1,226 @@
+#include "formats/pixel_rows.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define DIOPTRIX_HAVE_AVX2_KERNELS 1
+#include <immintrin.h>
+#endif
+
+namespace dioptrix::pixel_rows {
+
+namespace scalar {
+
+void AnaGray(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
+  for (int32_t x = 0; x < n; ++x, left += 3, right += 3, out += 3) {
+    const uint8_t greyRight = Mean3(right[0], right[1], right[2]);
+    out[0] = greyRight;
+    out[1] = greyRight;
+    out[2] = Mean3(left[0], left[1], left[2]);
+  }
+}
+
+void AnaColour(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
+  for (int32_t x = 0; x < n; ++x, left += 3, right += 3, out += 3) {
+    out[0] = right[0];
+    out[1] = right[1];
+    out[2] = Luminance(left[0], left[1], left[2]);
+  }
+}
+
+void AnaYellow(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
+  for (int32_t x = 0; x < n; ++x, left += 3, right += 3, out += 3) {
+    out[0] = Luminance(right[0], right[1], right[2]);
+    out[1] = left[1];
+    out[2] = left[2];
+  }
+}
+
+void SplitAnaglyphGray(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n) {
+  for (int32_t x = 0; x < n; ++x, src += 3, left += 3, right += 3) {
+    const uint8_t red = src[2];
+    const auto cyan = static_cast<uint8_t>(RoundHalfEven(uint32_t{src[0]} + src[1], 2));
+    left[0] = left[1] = left[2] = red;
+    right[0] = right[1] = right[2] = cyan;
+  }
+}
+
+void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n) {
+  for (int32_t x = 0; x < n; ++x, src += 3, left += 3, right += 3) {
+    left[0] = 0;
+    left[1] = 0;
+    left[2] = src[2];
+    right[0] = src[0];
+    right[1] = src[1];
+    right[2] = 0;
+  }
+}
+
+}  // namespace scalar
+
+#ifdef DIOPTRIX_HAVE_AVX2_KERNELS
+namespace avx2 {
+
+// Eight pixels per step, one pixel in each 32-bit lane as B | G << 8 | R << 16.
+// A step reads and writes 32 bytes from the start of its 24 pixel bytes, so
+// the vector loop runs while 11 pixels remain (33 bytes) and the plain
+// version finishes the row; the 8 extra bytes written are rewritten by the
+// next step.
+constexpr int32_t kStep = 8;
+constexpr int32_t kReach = 11;
+
+#define DIOPTRIX_AVX2 __attribute__((target("avx2")))
+
+DIOPTRIX_AVX2 inline __m256i Load8(const uint8_t* p) {
+  const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  // Pixels 0-3 (bytes 0-11) to the low half, pixels 4-7 (bytes 12-23) to the high half.
+  const __m256i halves =
+      _mm256_permutevar8x32_epi32(raw, _mm256_setr_epi32(0, 1, 2, 2, 3, 4, 5, 5));
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
+                                          0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  return _mm256_shuffle_epi8(halves, spread);
+}
+
+DIOPTRIX_AVX2 inline void Store8(uint8_t* p, __m256i v) {
+  const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
+                                        0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const __m256i packed = _mm256_shuffle_epi8(v, pack);
+  const __m256i joined =
+      _mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), joined);
+}
+
+DIOPTRIX_AVX2 inline __m256i Byte(__m256i px, int shift) {
+  return _mm256_and_si256(_mm256_srli_epi32(px, shift), _mm256_set1_epi32(0xFF));
+}
+
+// Blue in the low and red in the high 16 bits of each lane.
+DIOPTRIX_AVX2 inline __m256i BlueRed(__m256i px) {
+  return _mm256_and_si256(px, _mm256_set1_epi32(0x00FF00FF));
+}
+
+// v * 0x010101: the value in all three channels.
+DIOPTRIX_AVX2 inline __m256i Grey(__m256i v) {
+  return _mm256_or_si256(_mm256_or_si256(v, _mm256_slli_epi32(v, 8)), _mm256_slli_epi32(v, 16));
+}
+
+// round((B + G + R) / 3) = floor((B + G + R + 1) / 3): a third never ends in
+// one half. floor(n / 3) = (n * 21846) >> 16 for n up to 766 (the error
+// n * 2 / 196608 stays below the 1/3 margin).
+DIOPTRIX_AVX2 inline __m256i Mean3(__m256i px) {
+  const __m256i sum =
+      _mm256_add_epi32(_mm256_madd_epi16(BlueRed(px), _mm256_set1_epi32(0x00010001)), Byte(px, 8));
+  return _mm256_mulhi_epu16(_mm256_add_epi32(sum, _mm256_set1_epi32(1)), _mm256_set1_epi32(21846));
+}
+
+// round((707 G + 222 R + 71 B) / 1000), ties to even. u = t + 500 rounds half
+// up: floor(u / 1000) = (u * 4294968) >> 32, exact while u * 0.704 / 2^32
+// stays below 1/1000 (u <= 255500). A tie leaves no remainder, and then an
+// odd quotient goes down by one.
+DIOPTRIX_AVX2 inline __m256i Luminance(__m256i px) {
+  const __m256i t =
+      _mm256_add_epi32(_mm256_madd_epi16(BlueRed(px), _mm256_set1_epi32(71 | (222 << 16))),
+                       _mm256_madd_epi16(Byte(px, 8), _mm256_set1_epi32(707)));
+  const __m256i u = _mm256_add_epi32(t, _mm256_set1_epi32(500));
+  const __m256i m = _mm256_set1_epi32(4294968);
+  const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(u, m), 32);
+  const __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(u, 32), m);
+  const __m256i q = _mm256_blend_epi32(even, odd, 0xAA);
+  const __m256i rest = _mm256_sub_epi32(u, _mm256_mullo_epi32(q, _mm256_set1_epi32(1000)));
+  const __m256i tie = _mm256_cmpeq_epi32(rest, _mm256_setzero_si256());
+  return _mm256_sub_epi32(q, _mm256_and_si256(tie, _mm256_and_si256(q, _mm256_set1_epi32(1))));
+}
+
+DIOPTRIX_AVX2 void AnaGray(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
+  int32_t x = 0;
+  for (; x + kReach <= n; x += kStep) {
+    const __m256i l = Mean3(Load8(left + 3 * x));
+    const __m256i r = Mean3(Load8(right + 3 * x));
+    Store8(out + 3 * x,
+           _mm256_or_si256(_mm256_slli_epi32(l, 16), _mm256_or_si256(_mm256_slli_epi32(r, 8), r)));
+  }
+  scalar::AnaGray(left + 3 * x, right + 3 * x, out + 3 * x, n - x);
+}
+
+DIOPTRIX_AVX2 void AnaColour(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
+  int32_t x = 0;
+  for (; x + kReach <= n; x += kStep) {
+    const __m256i l = Luminance(Load8(left + 3 * x));
+    const __m256i r = _mm256_and_si256(Load8(right + 3 * x), _mm256_set1_epi32(0xFFFF));
+    Store8(out + 3 * x, _mm256_or_si256(_mm256_slli_epi32(l, 16), r));
+  }
+  scalar::AnaColour(left + 3 * x, right + 3 * x, out + 3 * x, n - x);
+}
+
+DIOPTRIX_AVX2 void AnaYellow(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
+  int32_t x = 0;
+  for (; x + kReach <= n; x += kStep) {
+    const __m256i l = _mm256_and_si256(Load8(left + 3 * x), _mm256_set1_epi32(0xFFFF00));
+    const __m256i r = Luminance(Load8(right + 3 * x));
+    Store8(out + 3 * x, _mm256_or_si256(l, r));
+  }
+  scalar::AnaYellow(left + 3 * x, right + 3 * x, out + 3 * x, n - x);
+}
+
+DIOPTRIX_AVX2 void SplitAnaglyphGray(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n) {
+  int32_t x = 0;
+  for (; x + kReach <= n; x += kStep) {
+    const __m256i px = Load8(src + 3 * x);
+    const __m256i sum = _mm256_add_epi32(Byte(px, 0), Byte(px, 8));
+    // Half of an odd sum ends in one half: an odd floor goes up to the even.
+    const __m256i half = _mm256_srli_epi32(sum, 1);
+    const __m256i up = _mm256_and_si256(_mm256_and_si256(sum, half), _mm256_set1_epi32(1));
+    Store8(left + 3 * x, Grey(Byte(px, 16)));
+    Store8(right + 3 * x, Grey(_mm256_add_epi32(half, up)));
+  }
+  scalar::SplitAnaglyphGray(src + 3 * x, left + 3 * x, right + 3 * x, n - x);
+}
+
+DIOPTRIX_AVX2 void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right,
+                                       int32_t n) {
+  int32_t x = 0;
+  for (; x + kReach <= n; x += kStep) {
+    const __m256i px = Load8(src + 3 * x);
+    Store8(left + 3 * x, _mm256_and_si256(px, _mm256_set1_epi32(0xFF0000)));
+    Store8(right + 3 * x, _mm256_and_si256(px, _mm256_set1_epi32(0xFFFF)));
+  }
+  scalar::SplitAnaglyphColour(src + 3 * x, left + 3 * x, right + 3 * x, n - x);
+}
+
+#undef DIOPTRIX_AVX2
+
+}  // namespace avx2
+#endif
+
+bool UsingAvx2() {
+#ifdef DIOPTRIX_HAVE_AVX2_KERNELS
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+#else
+  return false;
+#endif
+}
+
+#ifdef DIOPTRIX_HAVE_AVX2_KERNELS
+#define DIOPTRIX_DISPATCH(fn, ...) (UsingAvx2() ? avx2::fn(__VA_ARGS__) : scalar::fn(__VA_ARGS__))
+#else
+#define DIOPTRIX_DISPATCH(fn, ...) scalar::fn(__VA_ARGS__)
+#endif
+
+void AnaGray(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
+  DIOPTRIX_DISPATCH(AnaGray, left, right, out, n);
+}
+void AnaColour(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
+  DIOPTRIX_DISPATCH(AnaColour, left, right, out, n);
+}
+void AnaYellow(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
+  DIOPTRIX_DISPATCH(AnaYellow, left, right, out, n);
+}
+void SplitAnaglyphGray(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n) {
+  DIOPTRIX_DISPATCH(SplitAnaglyphGray, src, left, right, n);
+}
+void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n) {
+  DIOPTRIX_DISPATCH(SplitAnaglyphColour, src, left, right, n);
+}
+
+#undef DIOPTRIX_DISPATCH
+
+}  // namespace dioptrix::pixel_rows

@@ -1,0 +1,58 @@
+// Per-row pixel kernels of the stereo formats: each turns whole rows of
+// 24-bit pixels (bytes blue, green, red) into the row of a decoded view or of
+// a composed anaglyph in one pass. They give the same bytes as the chains of
+// copies, grey conversions, channel masks and OR blits that define them.
+//
+// Every kernel has a plain per-pixel version (namespace scalar) that reads
+// like its formula; the dispatched version uses AVX2 where the processor has
+// it and the plain version for the rest of the row and elsewhere.
+#pragma once
+
+#include <cstdint>
+
+namespace dioptrix::pixel_rows {
+
+// Nearest integer to num / den, ties to the even neighbour (den > 0).
+constexpr uint32_t RoundHalfEven(uint32_t num, uint32_t den) {
+  const uint32_t q = num / den, r = num % den;
+  return q + ((2 * r > den || (2 * r == den && (q & 1))) ? 1 : 0);
+}
+// Mean of the three channels: round((B + G + R) / 3).
+constexpr uint8_t Mean3(uint8_t b, uint8_t g, uint8_t r) {
+  return static_cast<uint8_t>(RoundHalfEven(uint32_t{b} + g + r, 3));
+}
+// Weighted luminance: round((707 G + 222 R + 71 B) / 1000).
+constexpr uint8_t Luminance(uint8_t b, uint8_t g, uint8_t r) {
+  return static_cast<uint8_t>(RoundHalfEven(707u * g + 222u * r + 71u * b, 1000));
+}
+
+// The anaglyph compositions, for n pixels of the left row, the right row and
+// the output row (the output may not overlap the inputs). P0 is the left
+// pixel, P1 the right one.
+//   AnaGray:   R = Mean3(P0),     G = B = Mean3(P1)
+//   AnaColour: R = Luminance(P0), G = G1, B = B1
+//   AnaYellow: R = R0, G = G0,    B = Luminance(P1)
+// A right pixel of (0, 0, 0) gives the left view's part alone.
+using AnaglyphRowFn = void (*)(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
+void AnaGray(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
+void AnaColour(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
+void AnaYellow(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
+
+// Decoding of a red/cyan anaglyph row into the left and right view rows.
+//   SplitAnaglyphGray:   left = (R, R, R), right = round((B + G) / 2) in all three
+//   SplitAnaglyphColour: left = (0, 0, R), right = (B, G, 0)
+void SplitAnaglyphGray(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
+void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
+
+// True when the dispatched kernels use AVX2 on this processor.
+bool UsingAvx2();
+
+namespace scalar {
+void AnaGray(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
+void AnaColour(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
+void AnaYellow(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
+void SplitAnaglyphGray(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
+void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
+}  // namespace scalar
+
+}  // namespace dioptrix::pixel_rows

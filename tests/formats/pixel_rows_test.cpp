@@ -1,0 +1,105 @@
+#include "formats/pixel_rows.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace dioptrix::pixel_rows {
+namespace {
+
+// The grey formulas in integers agree with the floating-point definitions
+// (round to nearest, ties to even) on every input, ties included.
+TEST(PixelRows, IntegerGreyFormulasMatchTheirDefinitions) {
+  for (uint32_t sum = 0; sum <= 765; ++sum)
+    ASSERT_EQ(RoundHalfEven(sum, 3), std::nearbyint(sum / 3.0)) << sum;
+  for (uint32_t sum = 0; sum <= 510; ++sum)
+    ASSERT_EQ(RoundHalfEven(sum, 2), std::nearbyint(sum / 2.0)) << sum;
+  for (uint32_t t = 0; t <= 255000; ++t)
+    ASSERT_EQ(RoundHalfEven(t, 1000), std::nearbyint(t / 1000.0)) << t;
+  EXPECT_EQ(Luminance(255, 255, 255), 255);
+  EXPECT_EQ(Luminance(0, 0, 255), 57);   // 56.61
+  EXPECT_EQ(Luminance(0, 255, 0), 180);  // 180.285
+  EXPECT_EQ(Luminance(255, 0, 0), 18);   // 18.105
+  EXPECT_EQ(Luminance(10, 20, 30), 22);  // 21.51
+  EXPECT_EQ(Mean3(30, 60, 90), 60);
+  EXPECT_EQ(Mean3(0, 0, 255), 85);
+  EXPECT_EQ(RoundHalfEven(151, 2), 76u);  // 75.5 goes to the even 76
+  EXPECT_EQ(RoundHalfEven(149, 2), 74u);  // 74.5 goes to the even 74
+  EXPECT_EQ(RoundHalfEven(2500, 1000), 2u);
+  EXPECT_EQ(RoundHalfEven(3500, 1000), 4u);
+}
+
+using ComposeFn = void (*)(const uint8_t*, const uint8_t*, uint8_t*, int32_t);
+using SplitFn = void (*)(const uint8_t*, uint8_t*, uint8_t*, int32_t);
+
+// Random bytes, with some pixels whose luminance sum ends in exactly 500
+// (ties) and pixels of the channel extremes.
+std::vector<uint8_t> RandomRow(int32_t n, std::mt19937& rng) {
+  std::vector<uint8_t> row(3 * static_cast<size_t>(n));
+  for (auto& b : row) b = static_cast<uint8_t>(rng());
+  const uint8_t special[][3] = {{0, 0, 0},   {255, 255, 255}, {0, 0, 50}, {0, 100, 150},
+                                {255, 0, 0}, {1, 0, 0},       {3, 0, 0},  {100, 51, 200}};
+  for (int32_t x = 0; x < n; x += 5) std::memcpy(&row[3 * x], special[rng() % 8], 3);
+  return row;
+}
+
+constexpr uint8_t kGuard = 0xA5;
+
+// The dispatched kernels write exactly the bytes of the plain ones and
+// nothing past the n pixels, for every row length around the vector width.
+TEST(PixelRows, DispatchedKernelsEqualThePlainOnesByteForByte) {
+  const ComposeFn compose[][2] = {
+      {AnaGray, scalar::AnaGray}, {AnaColour, scalar::AnaColour}, {AnaYellow, scalar::AnaYellow}};
+  const SplitFn split[][2] = {{SplitAnaglyphGray, scalar::SplitAnaglyphGray},
+                              {SplitAnaglyphColour, scalar::SplitAnaglyphColour}};
+  std::mt19937 rng(7);
+  std::vector<int32_t> lengths;
+  for (int32_t n = 0; n <= 70; ++n) lengths.push_back(n);
+  lengths.insert(lengths.end(), {641, 1281, 1921});
+  for (int32_t n : lengths) {
+    const size_t bytes = 3 * static_cast<size_t>(n);
+    const auto a = RandomRow(n, rng), b = RandomRow(n, rng);
+    for (const auto& fn : compose) {
+      std::vector<uint8_t> fast(bytes + 16, kGuard), plain(bytes + 16, kGuard);
+      fn[0](a.data(), b.data(), fast.data(), n);
+      fn[1](a.data(), b.data(), plain.data(), n);
+      ASSERT_EQ(fast, plain) << "n = " << n;
+      for (size_t i = bytes; i < fast.size(); ++i) ASSERT_EQ(fast[i], kGuard);
+    }
+    for (const auto& fn : split) {
+      std::vector<uint8_t> fl(bytes + 16, kGuard), fr(bytes + 16, kGuard);
+      std::vector<uint8_t> pl(bytes + 16, kGuard), pr(bytes + 16, kGuard);
+      fn[0](a.data(), fl.data(), fr.data(), n);
+      fn[1](a.data(), pl.data(), pr.data(), n);
+      ASSERT_EQ(fl, pl) << "n = " << n;
+      ASSERT_EQ(fr, pr) << "n = " << n;
+    }
+  }
+}
+
+// Every luminance input of a vector lane: all (B, G, R) with B, G, R on a grid
+// plus all ties, through the dispatched kernel, against the formula.
+TEST(PixelRows, DispatchedLuminanceCoversTheWholeRange) {
+  std::vector<uint8_t> left, right;
+  for (int b = 0; b < 256; b += 3)
+    for (int g = 0; g < 256; g += 5)
+      for (int r = 0; r < 256; r += 2) {
+        const uint8_t px[3] = {static_cast<uint8_t>(b), static_cast<uint8_t>(g),
+                               static_cast<uint8_t>(r)};
+        right.insert(right.end(), px, px + 3);
+      }
+  left.assign(right.size(), 0);
+  const int32_t n = static_cast<int32_t>(right.size() / 3);
+  std::vector<uint8_t> out(right.size());
+  AnaYellow(left.data(), right.data(), out.data(), n);
+  for (int32_t x = 0; x < n; ++x) {
+    const uint8_t* p = &right[3 * x];
+    ASSERT_EQ(out[3 * x], Luminance(p[0], p[1], p[2])) << x;
+  }
+}
+
+}  // namespace
+}  // namespace dioptrix::pixel_rows
