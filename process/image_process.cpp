@@ -83,6 +83,12 @@ enum class Neighbourhood { kMean, kMin, kMax };
 // 3x3 mean, minimum or maximum of each channel of src into dst, for the
 // pixels with a full neighbourhood; dst already holds a copy of src.
 void Neighbourhood3x3(const cDIBSection& src, cDIBSection& dst, Neighbourhood kind) {
+  if (&src == &dst) {  // work from an unchanged copy
+    cDIBSection copy;
+    CopyImage(src, copy);
+    Neighbourhood3x3(copy, dst, kind);
+    return;
+  }
   const int32_t w = src.Width(), h = src.Height();
   for (int32_t y = 1; y + 1 < h; ++y) {
     const uint8_t* rows[3] = {src.ScanLine(y - 1), src.ScanLine(y), src.ScanLine(y + 1)};
@@ -220,6 +226,7 @@ void cImageProcessDIB::LoadPreset(int32_t kind) {
 // --- Filter application ---------------------------------------------------------
 
 void cImageProcessDIB::ProcessImage(cDIBSection& src, cDIBSection& dst) {
+  const auto convolve = [this](const cDIBSection& s, cDIBSection& d) { Convolve(s, d); };
   switch (filterType_) {
     case 1:
     case 2:
@@ -229,7 +236,7 @@ void cImageProcessDIB::ProcessImage(cDIBSection& src, cDIBSection& dst) {
     case 7:
     case 14:
       CopyImage(src, dst);
-      FilterPass(src, dst, [this](const cDIBSection& s, cDIBSection& d) { Convolve(s, d); });
+      FilterPass(src, dst, convolve);
       CopyImage(dst, src);
       break;
     case 8:
@@ -237,14 +244,14 @@ void cImageProcessDIB::ProcessImage(cDIBSection& src, cDIBSection& dst) {
       // AddImages so that both terms are available.
       SetFiltertype(1);
       CopyImage(src, dst);
-      FilterPass(src, dst, [this](const cDIBSection& s, cDIBSection& d) { Convolve(s, d); });
+      FilterPass(src, dst, convolve);
       AddImages(dst, src, -1, 0, 0, 0, 2, 0, 0, 0);
       SetFiltertype(8);
       break;
     case 9:
       // Emboss: the difference across the diagonal, lifted to mid grey.
       CopyImage(src, dst);
-      FilterPass(src, dst, [this](const cDIBSection& s, cDIBSection& d) { Convolve(s, d); });
+      FilterPass(src, dst, convolve);
       AddImages(dst, src, 1, 127, 127, 127, 0, 0, 0, 0);
       break;
     case 10:
@@ -254,15 +261,8 @@ void cImageProcessDIB::ProcessImage(cDIBSection& src, cDIBSection& dst) {
                                  : filterType_ == 11 ? Neighbourhood::kMin
                                                      : Neighbourhood::kMax;
       CopyImage(src, dst);
-      FilterPass(src, dst, [kind](const cDIBSection& s, cDIBSection& d) {
-        if (&s == &d) {
-          cDIBSection copy;
-          CopyImage(s, copy);
-          Neighbourhood3x3(copy, d, kind);
-        } else {
-          Neighbourhood3x3(s, d, kind);
-        }
-      });
+      FilterPass(src, dst,
+                 [kind](const cDIBSection& s, cDIBSection& d) { Neighbourhood3x3(s, d, kind); });
       CopyImage(dst, src);
       break;
     }
@@ -345,7 +345,7 @@ void cImageProcessDIB::CopyToDepthMap(const cDIBSection& pic, Plane<uint8_t>& dm
 void cImageProcessDIB::CopyFromArray(cDIBSection& pic, const Plane<int32_t>& arr) {
   const int32_t w = HasPixels(pic) ? pic.Width() : 0;
   const int32_t h = HasPixels(pic) ? pic.Height() : 0;
-  if (w > 0 && (arr.Cols() < 3 * w || arr.Rows() < h)) RaiseSubscriptOutOfRange();
+  if (w > 0 && (arr.Cols() < 3 * int64_t{w} || arr.Rows() < h)) RaiseSubscriptOutOfRange();
   BeginColumns(observer_, w);
   const size_t n = 3 * static_cast<size_t>(w);
   for (int32_t y = 0; y < h; ++y) {
@@ -362,7 +362,7 @@ void cImageProcessDIB::CopyFromArray(cDIBSection& pic, const Plane<int32_t>& arr
 void cImageProcessDIB::Correlate(const cDIBSection& pic, const Plane<int32_t>& arr, int64_t& sum) {
   const int32_t w = HasPixels(pic) ? pic.Width() : 0;
   const int32_t h = HasPixels(pic) ? pic.Height() : 0;
-  if (w > 0 && (arr.Cols() < 3 * w || arr.Rows() < h)) RaiseSubscriptOutOfRange();
+  if (w > 0 && (arr.Cols() < 3 * int64_t{w} || arr.Rows() < h)) RaiseSubscriptOutOfRange();
   BeginColumns(observer_, w);
   // The comparison walks a window of three bytes starting at every byte
   // column 0..3(W-1), so every byte counts three times except the first two
