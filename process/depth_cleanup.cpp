@@ -1,0 +1,384 @@
+// Depth-image clean-up methods of the engine: block smoothing, moving depth
+// steps onto colour edges, dilation and the small clean-up helpers. The depth
+// of a pixel is its first (blue) byte; most methods write the result into all
+// three bytes so the depth image stays grey.
+#include "process/depth_cleanup.h"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "platform/clock.h"
+#include "process/image_process.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace dioptrix {
+
+namespace {
+
+// Bytes per scan line, computed wide so no product overflows.
+int64_t Stride(const cDIBSection& pic) { return BytesPerRow24(pic.Width()); }
+
+uint8_t* Line(const cDIBSection& pic, int64_t y) {
+  return pic.DIBSectionBitsPtr() + y * Stride(pic);
+}
+
+uint8_t Median3(uint8_t a, uint8_t b, uint8_t c) {
+  return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
+
+void SetPixel(uint8_t* p, uint8_t v) { p[0] = p[1] = p[2] = v; }
+
+// Half of a block size, rounded to nearest with ties to even (3 -> 2, 5 -> 2).
+int64_t HalfBlock(int64_t s) { return static_cast<int64_t>(std::nearbyint(s / 2.0)); }
+
+// Raises "Subscript out of range" unless arr has the byte columns 0..3W-1 and
+// the lines 0..H-1 of the picture.
+void RequireCovers(const Plane<int32_t>& arr, const cDIBSection& pic) {
+  if (arr.Cols() < 3 * int64_t{pic.Width()} || arr.Rows() < pic.Height())
+    RaiseSubscriptOutOfRange();
+}
+
+int32_t ElapsedMs(std::chrono::steady_clock::time_point start) {
+  return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - start)
+                                  .count());
+}
+
+// --- Fast smoothing helpers ---------------------------------------------------
+
+// One line of a smoothing pass on grey planes (one byte per pixel):
+// out[x] = median(partner, vertical partner, own value). mask[x] is 0xFF where
+// the horizontal partner lies h pixels to the left, 0 where it lies h pixels
+// to the right. Where that partner is off the line the pixel is its own
+// partner, so the median reduces to the pixel's value or the vertical
+// partner's; that only happens within h pixels of the line ends.
+void SmoothLine(const uint8_t* row, const uint8_t* col, const uint8_t* mask, int64_t h, int64_t w,
+                uint8_t* out) {
+  const int64_t lo = std::min(h, w);       // x < lo: no left partner
+  const int64_t hi = std::max(lo, w - h);  // x >= hi: no right partner
+  auto edge = [&](int64_t x) {
+    const int64_t px = mask[x] ? x - h : x + h;
+    const uint8_t p = (px < 0 || px >= w) ? row[x] : row[px];
+    out[x] = Median3(p, col[x], row[x]);
+  };
+  for (int64_t x = 0; x < lo; ++x) edge(x);
+  int64_t x = lo;
+#if defined(__SSE2__)
+  for (; x + 16 <= hi; x += 16) {
+    const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x - h));
+    const __m128i right = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x + h));
+    const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + x));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(col + x));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+    const __m128i p = _mm_or_si128(_mm_and_si128(m, left), _mm_andnot_si128(m, right));
+    const __m128i v = _mm_max_epu8(_mm_min_epu8(p, c), _mm_min_epu8(_mm_max_epu8(p, c), d));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), v);
+  }
+#endif
+  for (; x < hi; ++x) {
+    const uint8_t p = static_cast<uint8_t>((row[x - h] & mask[x]) | (row[x + h] & ~mask[x]));
+    out[x] = Median3(p, col[x], row[x]);
+  }
+  for (x = std::max(hi, lo); x < w; ++x) edge(x);
+}
+
+// Writes the grey value of every pixel into its three bytes.
+void ExpandGreyLine(const uint8_t* v, int64_t w, uint8_t* line) {
+  int64_t x = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Two pixels per 8-byte store; its last two bytes belong to pixel x + 2,
+    // which the next store (or the tail) rewrites, so nothing past the
+    // pixel bytes of the line is touched.
+    for (; x + 2 < w; x += 2) {
+      const uint64_t word = uint64_t{v[x]} * 0x010101u | (uint64_t{v[x + 1]} * 0x010101u) << 24;
+      std::memcpy(line + 3 * x, &word, sizeof word);
+    }
+  }
+  for (; x < w; ++x) SetPixel(line + 3 * x, v[x]);
+}
+
+}  // namespace
+
+// --- SmoothDMAP ------------------------------------------------------------------
+
+void SmoothDepthReference(cDIBSection& pic, int32_t blockSize) {
+  if (pic.Empty() || blockSize < 1) return;
+  const int64_t w = pic.Width(), h = pic.Height(), stride = Stride(pic);
+  std::vector<uint8_t> t(static_cast<size_t>(stride * h));
+  auto first = [&](int64_t b, int64_t y) { return t[static_cast<size_t>(y * stride + b)]; };
+  int64_t s = blockSize;
+  for (;;) {
+    std::memcpy(t.data(), pic.DIBSectionBitsPtr(), t.size());
+    const int64_t half = HalfBlock(s);
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        const int64_t b = 3 * x;
+        int64_t bx = (x % s < half) ? b - 3 * half : b + 3 * half;
+        if (bx < 0 || bx > 3 * w - 3) bx = b;
+        int64_t yy = (y % s < half) ? y - half : y + half;
+        if (yy < 0 || yy > h - 1) yy = y;
+        SetPixel(Line(pic, y) + b, Median3(first(bx, y), first(b, yy), first(b, y)));
+      }
+    }
+    s = half;
+    if (s <= 1) break;
+  }
+}
+
+// The same passes on a compact grey copy of the first bytes: only the first
+// byte of a pixel is ever read and every pass rewrites every pixel, so the
+// passes can run grey plane to grey plane and the three bytes are written
+// once, after the last pass.
+void SmoothDepthFast(cDIBSection& pic, int32_t blockSize) {
+  if (pic.Empty() || blockSize < 1) return;
+  const int64_t w = pic.Width(), h = pic.Height();
+  const size_t n = static_cast<size_t>(w * h);
+  std::unique_ptr<uint8_t[]> planes(new uint8_t[2 * n]);
+  uint8_t* src = planes.get();
+  uint8_t* dst = planes.get() + n;
+  for (int64_t y = 0; y < h; ++y) {
+    const uint8_t* line = Line(pic, y);
+    uint8_t* g = src + y * w;
+    for (int64_t x = 0; x < w; ++x) g[x] = line[3 * x];
+  }
+  std::vector<uint8_t> mask(static_cast<size_t>(w));
+  int64_t s = blockSize;
+  for (;;) {
+    const int64_t half = HalfBlock(s);
+    for (int64_t x = 0; x < w; ++x) mask[static_cast<size_t>(x)] = (x % s < half) ? 0xFF : 0;
+    for (int64_t y = 0; y < h; ++y) {
+      int64_t yy = (y % s < half) ? y - half : y + half;
+      if (yy < 0 || yy > h - 1) yy = y;
+      SmoothLine(src + y * w, src + yy * w, mask.data(), half, w, dst + y * w);
+    }
+    std::swap(src, dst);
+    s = half;
+    if (s <= 1) break;
+  }
+  for (int64_t y = 0; y < h; ++y) ExpandGreyLine(src + y * w, w, Line(pic, y));
+}
+
+int16_t cImageProcessDIB::SmoothDMAP(cDIBSection& pic, int32_t blockSize) {
+  SmoothDepthFast(pic, blockSize);
+  return 0;
+}
+
+// --- MatchDepthMap ---------------------------------------------------------------
+
+void cImageProcessDIB::MatchDepthMap(cDIBSection& pic, const Plane<int32_t>& colours) {
+  if (pic.Empty()) return;
+  RequireCovers(colours, pic);
+  constexpr int32_t kThreshold = 20;
+  constexpr int32_t kRange = 10;
+  const int64_t w = pic.Width(), h = pic.Height();
+  for (int64_t y = 2; y <= h - 3; ++y) {
+    uint8_t* line = Line(pic, y);
+    int64_t x3 = 6;
+    while (x3 <= 3 * (w - 2)) {
+      const uint8_t a = line[x3 - 6];
+      const uint8_t b = line[x3];
+      if (std::abs(int32_t{b} - int32_t{a}) <= kThreshold) {
+        x3 += 3;
+        continue;
+      }
+      // The strongest colour step near the depth step, weighted by distance.
+      float bestScore = 0;
+      int64_t bestK = 0;
+      for (int64_t k = -kRange; k <= kRange; ++k) {
+        const int64_t right = x3 + 3 * k;
+        if (!(right - 3 > 0 && right < 3 * (w - 1))) continue;
+        int64_t cost = 0;
+        for (int64_t j = -2; j <= 2; ++j) {
+          const int32_t* row = colours.Row(static_cast<int32_t>(y + j));
+          for (int64_t c = 0; c < 3; ++c)
+            cost += std::llabs(int64_t{row[right - 3 + c]} - int64_t{row[right + c]});
+        }
+        const float score = k == 0 ? static_cast<float>(cost)
+                                   : static_cast<float>(cost) / static_cast<float>(std::llabs(k));
+        if (score > bestScore) {
+          bestScore = score;
+          bestK = k;
+        }
+      }
+      if (bestK < 0) {
+        for (int64_t m = 0; m >= bestK; --m) SetPixel(line + x3 + 3 * m, b);
+        x3 += 3;
+      } else if (bestK > 0) {
+        if (a < b) bestK = std::max<int64_t>(bestK - 2, 0);
+        for (int64_t m = 0; m <= bestK; ++m) SetPixel(line + x3 + 3 * m, a);
+        x3 += 3 * (bestK + 1) + 9;
+      } else {
+        x3 += 3;
+      }
+    }
+  }
+  Complete(MillisecondClock());
+}
+
+// --- Dilate --------------------------------------------------------------------------
+
+void cImageProcessDIB::Dilate(cDIBSection& pic) {
+  const auto start = std::chrono::steady_clock::now();
+  InitProgress(pic.Width() - 1);
+  if (!pic.Empty()) {
+    const int64_t w = pic.Width(), h = pic.Height();
+    // Maxima are taken from an untouched copy, so each byte sees the original
+    // neighbourhood.
+    std::vector<uint8_t> t(pic.DIBSectionBitsPtr(), pic.DIBSectionBitsPtr() + Stride(pic) * h);
+    auto src = [&](int64_t b, int64_t y) { return t[static_cast<size_t>(y * Stride(pic) + b)]; };
+    for (int64_t y = 1; y <= h - 2; ++y) {
+      uint8_t* line = Line(pic, y);
+      for (int64_t b = 3; b <= 3 * w - 6; ++b) {
+        uint8_t v = 0;
+        for (int64_t j = -1; j <= 1; ++j)
+          for (int64_t i = -1; i <= 1; ++i) v = std::max(v, src(b + 3 * i, y + j));
+        line[b] = v;
+      }
+    }
+  }
+  Complete(ElapsedMs(start));
+}
+
+// --- DepthMapClean -----------------------------------------------------------------
+
+void cImageProcessDIB::DepthMapClean(cDIBSection& pic) {
+  if (pic.Empty()) return;
+  const int64_t w = pic.Width(), h = pic.Height();
+  // Right to left, so a near value pushed into a pixel can travel on.
+  for (int64_t b = 3 * w - 12; b >= 0; b -= 3) {
+    for (int64_t y = 0; y < h; ++y) {
+      uint8_t* p = Line(pic, y) + b;
+      if (p[0] <= p[3]) continue;
+      for (int64_t k = 1; k <= 3; ++k) {
+        uint8_t* q = p + 3 * k;
+        if (q[0] < p[0]) std::memcpy(q, p, 3);
+      }
+    }
+  }
+}
+
+// --- RemoveFlecs ----------------------------------------------------------------------
+
+void cImageProcessDIB::RemoveFlecs(cDIBSection& pic, int32_t key) {
+  if (pic.Empty()) return;
+  const int64_t w = pic.Width(), h = pic.Height();
+  auto isFleck = [key](const uint8_t* p) {
+    const int32_t sum = p[0] + p[1] + p[2];
+    return sum == key || sum == 0;
+  };
+  for (int64_t b = 6; b <= 3 * w - 9; b += 3) {
+    for (int64_t y = 2; y <= h - 3; ++y) {
+      uint8_t* p = Line(pic, y) + b;
+      if (!isFleck(p)) continue;
+      int64_t sums[3] = {0, 0, 0};
+      int64_t count = 0;
+      for (int64_t j = -2; j <= 2; ++j) {
+        const uint8_t* row = Line(pic, y + j);
+        for (int64_t o = -6; o <= 6; o += 3) {
+          const uint8_t* q = row + b + o;
+          if (isFleck(q)) continue;
+          for (int c = 0; c < 3; ++c) sums[c] += q[c];
+          ++count;
+        }
+      }
+      if (count > 12) {
+        for (int c = 0; c < 3; ++c)
+          p[c] = static_cast<uint8_t>(
+              std::nearbyint(static_cast<double>(sums[c]) / static_cast<double>(count)));
+      }
+    }
+  }
+}
+
+// --- CreateMask -------------------------------------------------------------------------
+
+// A pixel that is not white is part of the object (255). A white pixel is
+// background (0) only where both other pictures are white as well; where
+// either holds something, it stays in the mask (255).
+void cImageProcessDIB::CreateMask(cDIBSection& pic, const Plane<int32_t>& a,
+                                  const Plane<int32_t>& b) {
+  if (pic.Empty()) return;
+  RequireCovers(a, pic);
+  RequireCovers(b, pic);
+  constexpr int64_t kWhite = 765;
+  const int64_t w = pic.Width(), h = pic.Height();
+  auto arrayWhite = [](const Plane<int32_t>& arr, int64_t b3, int64_t y) {
+    const int32_t* p = arr.Row(static_cast<int32_t>(y)) + b3;
+    return int64_t{p[0]} + p[1] + p[2] == kWhite;
+  };
+  for (int64_t y = 0; y < h; ++y) {
+    uint8_t* line = Line(pic, y);
+    for (int64_t x = 0; x < w; ++x) {
+      uint8_t* p = line + 3 * x;
+      const bool white = p[0] + p[1] + p[2] == kWhite;
+      const bool background = white && arrayWhite(a, 3 * x, y) && arrayWhite(b, 3 * x, y);
+      SetPixel(p, background ? 0 : 255);
+    }
+  }
+}
+
+// --- MatchAreas -------------------------------------------------------------------------
+
+// Blocks are taken where the whole 8 x 8 block and the column to its right
+// (the far side of its last colour step) lie inside the picture.
+void cImageProcessDIB::MatchAreas(cDIBSection& pic) {
+  if (pic.Empty()) return;
+  const Plane<int32_t>& colours = arrays_.PixelArray;
+  RequireCovers(colours, pic);
+  constexpr int64_t kBlock = 8;
+  const int64_t w = pic.Width(), h = pic.Height();
+  for (int64_t by = 0; by + kBlock <= h; by += kBlock) {
+    for (int64_t bx = 0; bx + kBlock < w; bx += kBlock) {
+      int64_t edge[kBlock];
+      for (int64_t j = 0; j < kBlock; ++j) {
+        const int32_t* row = colours.Row(static_cast<int32_t>(by + j));
+        int64_t bestStep = -1;
+        for (int64_t i = 0; i < kBlock; ++i) {
+          int64_t step = 0;
+          for (int64_t c = 0; c < 3; ++c)
+            step += std::llabs(int64_t{row[3 * (bx + i + 1) + c]} - int64_t{row[3 * (bx + i) + c]});
+          if (step >= bestStep) {
+            bestStep = step;
+            edge[j] = i;
+          }
+        }
+      }
+      int64_t leftSum = 0, leftCount = 0, rightSum = 0, rightCount = 0;
+      for (int64_t j = 0; j < kBlock; ++j) {
+        const uint8_t* line = Line(pic, by + j);
+        for (int64_t i = 0; i < kBlock; ++i) {
+          const uint8_t d = line[3 * (bx + i)];
+          if (i <= edge[j]) {
+            leftSum += d;
+            ++leftCount;
+          } else {
+            rightSum += d;
+            ++rightCount;
+          }
+        }
+      }
+      auto average = [](int64_t sum, int64_t count) {
+        return static_cast<uint8_t>(
+            std::nearbyint(static_cast<double>(sum) / static_cast<double>(count | 1)));
+      };
+      const uint8_t left = average(leftSum, leftCount);
+      const uint8_t right = average(rightSum, rightCount);
+      for (int64_t j = 0; j < kBlock; ++j) {
+        uint8_t* line = Line(pic, by + j);
+        for (int64_t i = 0; i < kBlock; ++i) line[3 * (bx + i)] = i <= edge[j] ? left : right;
+      }
+    }
+  }
+}
+
+}  // namespace dioptrix
