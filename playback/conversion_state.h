@@ -1,0 +1,42 @@
+// The program-wide record of the per-frame 2D-to-3D conversion. It lives for
+// the whole run and is re-initialised by the first frame of every playback.
+#pragma once
+
+#include <cstdint>
+
+namespace dioptrix {
+
+// Values of ConversionState::ShiftMode.
+enum ShiftModeCode : int16_t {
+  kShiftSynthesis = 0,      // right view synthesised from depth
+  kShiftSynthesisLast = 1,  // synthesise this frame, then switch to frame shift
+  kShiftFrames = 2,         // previous frame to one eye, current frame to the other
+};
+
+struct ConversionState {
+  // Bytes of horizontal shift per unit of inverted depth (view synthesis gain).
+  float DepthGain = 0;
+  // Constant shift in bytes handed to the view synthesis.
+  int16_t ViewOffset = 0;
+  // 30: the scale from which DepthGain and ViewOffset are derived.
+  int32_t DepthScale = 0;
+  // 16-bit boolean (true = -1): the right view is made by the library's
+  // view synthesis.
+  int16_t UseLibrarySynthesis = 0;
+  int16_t ShiftMode = kShiftSynthesis;
+  // Running average of the absolute horizontal motion reported by the depth
+  // kernel; drives the switch between synthesis and frame shift.
+  double MotionAverage = 0;
+  // Width x height of the frame.
+  int32_t PixelCount = 0;
+  // Mode handed to the depth kernel; 1 blends the carried-forward previous
+  // depth (0.75) with the depth from motion (0.25).
+  int32_t DepthSource = 0;
+  // Block size multiplier of the depth kernel, 1..5; raised when frame shift
+  // cannot keep up.
+  int32_t DepthStep = 0;
+  // Running average of the conversion time while in frame shift, seconds.
+  float ShiftFrameTime = 0;
+};
+
+}  // namespace dioptrix
