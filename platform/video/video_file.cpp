@@ -1,0 +1,681 @@
+#include "platform/video/video_file.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/mathematics.h>
+#include <libswscale/swscale.h>
+}
+
+namespace dioptrix {
+namespace {
+
+// A request this many frames past the last decoded one is reached by decoding
+// forward; farther ones seek unless the file's index shows the key frame
+// before them has already been passed.
+constexpr int64_t kForwardWindow = 16;
+// Repositionings tried for one request before it gives up.
+constexpr int kMaxSeekAttempts = 32;
+// Consecutive decoder errors tolerated within one request.
+constexpr int kMaxDecodeErrors = 256;
+// Largest frame size handed out, per side.
+constexpr int32_t kMaxSide = 32768;
+// Row stride slack of the conversion buffer: swscale's vector code may write a
+// little past the end of a row and past the last row.
+constexpr int kRowSlack = 64;
+
+constexpr int64_t kNoIndex = INT64_MIN;
+
+struct FormatCloser {
+  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+};
+struct CodecFreer {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFreer {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct ScalerFreer {
+  void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+struct AvFreer {
+  void operator()(uint8_t* p) const { av_free(p); }
+};
+
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+
+std::string AvError(int rc) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(rc, text, sizeof(text));
+  return text;
+}
+
+// FFmpeg's own diagnostics would mix with the program's messages; failures
+// reach the caller through results instead.
+void SilenceLogging() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+bool Positive(AVRational r) { return r.num > 0 && r.den > 0; }
+
+// A plausible frame rate, as a fraction of positive 32-bit parts.
+bool PlausibleRate(AVRational r) {
+  if (!Positive(r)) return false;
+  const double fps = av_q2d(r);
+  return fps >= 1.0 / 1000 && fps <= 1000;
+}
+
+// A decoded frame with the number it was given.
+struct Slot {
+  FramePtr frame{av_frame_alloc()};
+  int64_t index = kNoIndex;
+  bool valid = false;
+};
+
+void Take(Slot& to, Slot& from) {
+  std::swap(to.frame, from.frame);
+  to.index = from.index;
+  to.valid = from.valid;
+  from.valid = false;
+  from.index = kNoIndex;
+  av_frame_unref(from.frame.get());
+}
+
+void Clear(Slot& s) {
+  s.valid = false;
+  s.index = kNoIndex;
+  av_frame_unref(s.frame.get());
+}
+
+}  // namespace
+
+struct VideoFile::Impl {
+  enum class Scan { Found, Missing, Overshoot };
+  enum class SeekMode { ToTime, StartByTime, StartByBytes };
+
+  std::unique_ptr<AVFormatContext, FormatCloser> format;
+  std::unique_ptr<AVCodecContext, CodecFreer> decoder;
+  std::unique_ptr<AVPacket, PacketFreer> packet{av_packet_alloc()};
+  std::unique_ptr<SwsContext, ScalerFreer> scaler;
+  AVStream* stream = nullptr;
+  int streamIndex = -1;
+  AVRational timeBase{1, 1};
+  AVRational rate{25, 1};           // frames per second
+  AVRational frameDuration{1, 25};  // seconds per frame
+
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t rowBytes = 0;
+  int32_t frameBytes = 0;
+  int32_t length = 0;
+  BitmapInfoHeader header;
+  std::vector<uint8_t> picture;  // header + bottom-up pixels
+  std::unique_ptr<uint8_t, AvFreer> rgb;
+  int rgbStride = 0;
+
+  // Frame numbering: frame n has time stamp origin + n frame durations.
+  bool timestamped = false;
+  int64_t origin = 0;
+
+  // Decoder position.
+  Slot held;  // decoded but not yet passed: the next frame in order
+  Slot prev;  // the last frame passed, kept for a request it covers
+  Slot work;
+  bool prevConverted = false;
+  bool positionKnown = false;
+  int64_t cursor = kNoIndex;       // number of the last frame passed
+  int64_t lastDecoded = kNoIndex;  // number of the last frame decoded
+  int64_t decodedSinceSeek = 0;
+  bool drainSent = false;
+  bool endOfStream = false;
+  bool skipToKey = false;
+  int64_t pictureIndex = -1;  // the frame the packed picture was returned for
+
+  // Scaler colour set-up of the current scaler.
+  int scalerWidth = 0, scalerHeight = 0, scalerFormat = -1;
+  int detailsColorspace = -1, detailsRange = -1;
+
+  // Packet census while the file is read through once on open.
+  bool counting = false;
+  int64_t packetCount = 0;
+  bool allPacketsTimed = true;
+  int64_t maxPts = INT64_MIN;
+
+  // Key frames seen in that pass, by time stamp, with their file positions:
+  // the seek table of files that have no index of their own.
+  struct KeyFrame {
+    int64_t pts;
+    int64_t pos;
+  };
+  std::vector<KeyFrame> keyFrames;
+  // After a seek by the table, the key frame the first packet must be; a
+  // demuxer that lands elsewhere, or gives other time stamps after a jump by
+  // bytes, cannot use the table.
+  const KeyFrame* expected = nullptr;
+
+  VideoFileStats stats;
+
+  VideoOpenFailure Open(const std::string& path, std::string* text);
+  bool ChooseLength();
+  int ReadPacket();
+  bool DecodeNext(Slot& into);
+  int64_t IndexOf(const AVFrame* f) const;
+  int64_t TimeToIndex(int64_t ts) const;
+  int64_t IndexToTime(int64_t n) const;
+  const KeyFrame* KeyFrameBefore(int64_t ts) const;
+  bool Reachable(int64_t n) const;
+  Scan ScanTo(int64_t n);
+  bool Seek(SeekMode mode, int64_t n);
+  const uint8_t* Get(int64_t n);
+  const uint8_t* Deliver(int64_t n);
+  bool Convert(const AVFrame* f);
+};
+
+int64_t VideoFile::Impl::TimeToIndex(int64_t ts) const {
+  int64_t offset = 0;
+  if (__builtin_sub_overflow(ts, origin, &offset)) return kNoIndex;
+  const int64_t n =
+      av_rescale_q_rnd(offset, timeBase, frameDuration, static_cast<AVRounding>(AV_ROUND_NEAR_INF));
+  return n == INT64_MIN ? kNoIndex : n;
+}
+
+int64_t VideoFile::Impl::IndexToTime(int64_t n) const {
+  const int64_t offset = av_rescale_q(n, frameDuration, timeBase);
+  int64_t ts = 0;
+  if (__builtin_add_overflow(origin, offset, &ts)) return offset < 0 ? INT64_MIN + 1 : INT64_MAX;
+  return ts;
+}
+
+// The number of a decoded frame: from its time stamp, or one past the frame
+// before it when it has none; kNoIndex for a frame without a time stamp
+// first after a seek into the stream.
+int64_t VideoFile::Impl::IndexOf(const AVFrame* f) const {
+  int64_t ts = f->best_effort_timestamp;
+  if (ts == AV_NOPTS_VALUE) ts = f->pts;
+  if (timestamped && ts != AV_NOPTS_VALUE) {
+    const int64_t n = TimeToIndex(ts);
+    if (n != kNoIndex) return n;
+  }
+  return lastDecoded == kNoIndex ? kNoIndex : lastDecoded + 1;
+}
+
+// Reads the next packet of the video stream into `packet`; returns a negative
+// code at the end of the file or on a read error.
+int VideoFile::Impl::ReadPacket() {
+  AVPacket* p = packet.get();
+  for (;;) {
+    const int rc = av_read_frame(format.get(), p);
+    if (rc < 0) {
+      if (expected) keyFrames.clear();
+      expected = nullptr;
+      return rc;
+    }
+    if (p->stream_index != streamIndex) {
+      av_packet_unref(p);
+      continue;
+    }
+    if (expected) {
+      if (p->pos != expected->pos || p->pts != expected->pts) keyFrames.clear();
+      expected = nullptr;
+    }
+    if (counting && !(p->flags & AV_PKT_FLAG_DISCARD)) {
+      ++packetCount;
+      if (p->pts == AV_NOPTS_VALUE) {
+        allPacketsTimed = false;
+      } else {
+        maxPts = std::max(maxPts, p->pts);
+        if ((p->flags & AV_PKT_FLAG_KEY) && p->pos >= 0) keyFrames.push_back({p->pts, p->pos});
+      }
+    }
+    if (skipToKey && !(p->flags & AV_PKT_FLAG_KEY)) {
+      av_packet_unref(p);
+      continue;
+    }
+    skipToKey = false;
+    return 0;
+  }
+}
+
+// Decodes the next frame in presentation order into `into`, draining the
+// decoder at the end of the file. False when no frame is left.
+bool VideoFile::Impl::DecodeNext(Slot& into) {
+  AVCodecContext* dec = decoder.get();
+  int errors = 0;
+  for (;;) {
+    int rc = avcodec_receive_frame(dec, into.frame.get());
+    if (rc >= 0) {
+      ++stats.framesDecoded;
+      into.index = IndexOf(into.frame.get());
+      // A frame that cannot be numbered is passed over.
+      if (into.index == kNoIndex) continue;
+      ++decodedSinceSeek;
+      into.valid = true;
+      lastDecoded = into.index;
+      return true;
+    }
+    if (rc == AVERROR_EOF || drainSent) {
+      endOfStream = true;
+      return false;
+    }
+    if (rc != AVERROR(EAGAIN)) {
+      if (++errors > kMaxDecodeErrors) return false;
+      continue;
+    }
+    if (ReadPacket() < 0) {
+      avcodec_send_packet(dec, nullptr);
+      drainSent = true;
+      continue;
+    }
+    rc = avcodec_send_packet(dec, packet.get());
+    av_packet_unref(packet.get());
+    // A packet the decoder rejects is skipped, as players do.
+    if (rc < 0 && rc != AVERROR(EAGAIN) && ++errors > kMaxDecodeErrors) return false;
+  }
+}
+
+// The last key frame of the seek table at or before time stamp ts, else the
+// first one; nullptr without a table.
+const VideoFile::Impl::KeyFrame* VideoFile::Impl::KeyFrameBefore(int64_t ts) const {
+  if (keyFrames.empty()) return nullptr;
+  auto after = std::upper_bound(keyFrames.begin(), keyFrames.end(), ts,
+                                [](int64_t t, const KeyFrame& k) { return t < k.pts; });
+  return after == keyFrames.begin() ? &keyFrames.front() : &*(after - 1);
+}
+
+// Whether decoding on from the current position is the quicker way to frame
+// n: it lies a little ahead, or no key frame lies between here and there.
+bool VideoFile::Impl::Reachable(int64_t n) const {
+  if (!positionKnown || cursor == kNoIndex || n <= cursor) return false;
+  if (n - cursor <= kForwardWindow || !timestamped) return true;
+  const int64_t here = IndexToTime(cursor);
+  if (const KeyFrame* key = KeyFrameBefore(IndexToTime(n))) return key->pts <= here;
+  const int entry = av_index_search_timestamp(stream, IndexToTime(n), AVSEEK_FLAG_BACKWARD);
+  if (entry < 0) return false;
+  const AVIndexEntry* e = avformat_index_get_entry(stream, entry);
+  return e && e->timestamp <= here;
+}
+
+// Passes decoded frames until frame n. Found: `prev` holds frame n, or the
+// frame before a gap in the time stamps that covers n. Missing: the stream
+// ended first. Overshoot: the first frame after a seek already lies past n.
+VideoFile::Impl::Scan VideoFile::Impl::ScanTo(int64_t n) {
+  for (;;) {
+    Slot& next = held.valid ? held : work;
+    if (!held.valid && !DecodeNext(work)) return Scan::Missing;
+    if (next.index <= n) {
+      Take(prev, next);
+      prevConverted = false;
+      cursor = prev.index;
+      if (prev.index == n) return Scan::Found;
+      continue;
+    }
+    if (&next == &work) Take(held, work);
+    return prev.valid ? Scan::Found : Scan::Overshoot;
+  }
+}
+
+// Repositions the file for a request of frame n and resets the decoder.
+bool VideoFile::Impl::Seek(SeekMode mode, int64_t n) {
+  ++stats.seeks;
+  int rc = -1;
+  AVFormatContext* f = format.get();
+  const KeyFrame* key = KeyFrameBefore(mode == SeekMode::ToTime ? IndexToTime(n) : origin);
+  switch (mode) {
+    case SeekMode::ToTime:
+    case SeekMode::StartByTime:
+      if (key) {
+        rc = av_seek_frame(f, -1, key->pos, AVSEEK_FLAG_BYTE);
+        expected = key;
+      } else if (mode == SeekMode::ToTime) {
+        rc = av_seek_frame(f, streamIndex, IndexToTime(n), AVSEEK_FLAG_BACKWARD);
+      } else {
+        rc = av_seek_frame(f, streamIndex, timestamped ? origin : INT64_MIN + 1,
+                           AVSEEK_FLAG_BACKWARD);
+        if (rc < 0) rc = av_seek_frame(f, -1, INT64_MIN + 1, AVSEEK_FLAG_BACKWARD);
+      }
+      break;
+    case SeekMode::StartByBytes:
+      if (!(f->iformat->flags & AVFMT_NO_BYTE_SEEK)) rc = av_seek_frame(f, -1, 0, AVSEEK_FLAG_BYTE);
+      break;
+  }
+  if (!key || mode == SeekMode::StartByBytes) expected = nullptr;
+  avcodec_flush_buffers(decoder.get());
+  Clear(held);
+  Clear(prev);
+  Clear(work);
+  prevConverted = false;
+  drainSent = false;
+  endOfStream = false;
+  cursor = kNoIndex;
+  // From the start of the file, frames without time stamps count from 0.
+  lastDecoded = mode == SeekMode::ToTime ? kNoIndex : -1;
+  decodedSinceSeek = 0;
+  // A seek into the stream may land on any packet; decoding starts at a key
+  // frame.
+  skipToKey = mode == SeekMode::ToTime || (key && mode == SeekMode::StartByTime);
+  positionKnown = rc >= 0;
+  return positionKnown;
+}
+
+bool VideoFile::Impl::Convert(const AVFrame* f) {
+  if (f->width <= 0 || f->height <= 0 || f->format < 0 || !f->data[0]) return false;
+  if (!scaler || f->width != scalerWidth || f->height != scalerHeight ||
+      f->format != scalerFormat) {
+    scaler.reset(sws_getContext(f->width, f->height, static_cast<AVPixelFormat>(f->format), width,
+                                height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    scalerWidth = f->width;
+    scalerHeight = f->height;
+    scalerFormat = f->format;
+    detailsColorspace = detailsRange = -1;
+    if (!scaler) return false;
+  }
+  // Colour matrix and range as the frame declares them, the way FFmpeg's own
+  // scale filter sets them up: an unknown matrix is taken as BT.601 and an
+  // unknown range stays the one the pixel format implies.
+  int colorspace = f->colorspace;
+  if (colorspace < 1 || colorspace > 10 || colorspace == AVCOL_SPC_YCGCO) {
+    colorspace = AVCOL_SPC_BT470BG;
+  }
+  if (colorspace != detailsColorspace || f->color_range != detailsRange) {
+    int* inverse = nullptr;
+    int* table = nullptr;
+    int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(scaler.get(), &inverse, &srcRange, &table, &dstRange, &brightness,
+                                 &contrast, &saturation) >= 0) {
+      if (f->color_range != AVCOL_RANGE_UNSPECIFIED) {
+        srcRange = f->color_range == AVCOL_RANGE_JPEG;
+      }
+      const int* coefficients = sws_getCoefficients(colorspace);
+      sws_setColorspaceDetails(scaler.get(), coefficients, srcRange, coefficients, dstRange,
+                               brightness, contrast, saturation);
+    }
+    detailsColorspace = colorspace;
+    detailsRange = f->color_range;
+  }
+
+  uint8_t* dst[4] = {rgb.get(), nullptr, nullptr, nullptr};
+  const int dstStride[4] = {rgbStride, 0, 0, 0};
+  if (sws_scale(scaler.get(), f->data, f->linesize, 0, f->height, dst, dstStride) != height) {
+    return false;
+  }
+  uint8_t* pixels = picture.data() + sizeof(BitmapInfoHeader);
+  const uint8_t* row = rgb.get();
+  for (int32_t y = height - 1; y >= 0; --y, row += rgbStride) {
+    std::memcpy(pixels + static_cast<size_t>(y) * rowBytes, row, static_cast<size_t>(width) * 3);
+  }
+  ++stats.framesConverted;
+  return true;
+}
+
+// Hands out the frame in `prev` as the picture of request n.
+const uint8_t* VideoFile::Impl::Deliver(int64_t n) {
+  if (!prevConverted) {
+    pictureIndex = -1;
+    if (!Convert(prev.frame.get())) return nullptr;
+    prevConverted = true;
+  }
+  pictureIndex = n;
+  return picture.data();
+}
+
+const uint8_t* VideoFile::Impl::Get(int64_t n) {
+  if (n < 0 || n >= length) return nullptr;
+  if (n == pictureIndex) return picture.data();
+
+  if (Reachable(n)) {
+    const Scan scan = ScanTo(n);
+    if (scan == Scan::Found) return Deliver(n);
+    if (scan == Scan::Missing) return nullptr;
+  }
+
+  // Seek to the key frame before n; where that lands past n (time-stamp
+  // searches in files without an index can), aim further back, and at last
+  // start over from the beginning of the file.
+  const double fps = av_q2d(rate);
+  int64_t backOff = 0;
+  bool fromStart = !timestamped;
+  bool byBytes = false;
+  for (int attempt = 0; attempt < kMaxSeekAttempts; ++attempt) {
+    const int64_t target = n - backOff;
+    SeekMode mode = SeekMode::ToTime;
+    if (byBytes) {
+      mode = SeekMode::StartByBytes;
+    } else if (fromStart || target <= 0) {
+      mode = SeekMode::StartByTime;
+      fromStart = true;
+    }
+    const bool byTable = !keyFrames.empty() && mode != SeekMode::StartByBytes;
+    const bool moved = Seek(mode, target);
+    if (moved) {
+      const Scan scan = ScanTo(n);
+      if (scan == Scan::Found) return Deliver(n);
+      // The seek table proved useless for this file: the same again without.
+      if (byTable && keyFrames.empty()) continue;
+      // Frames came, all before n, then the end: n is not in the stream.
+      if (scan == Scan::Missing && decodedSinceSeek > 0) return nullptr;
+    }
+    if (mode == SeekMode::StartByBytes) break;
+    if (mode == SeekMode::StartByTime) {
+      byBytes = true;
+    } else if (!moved) {
+      fromStart = true;
+    } else {
+      backOff = backOff == 0 ? std::max<int64_t>(kForwardWindow, std::llround(fps)) : backOff * 2;
+    }
+  }
+  positionKnown = false;
+  return nullptr;
+}
+
+// The number of frames: from the file's index when it lists every frame, else
+// from one pass over the stream's packets (the first frame is decoded by
+// then). With time stamps on every packet, the last stamp decides, unless
+// there are fewer packets than that (a gap in the stamps).
+bool VideoFile::Impl::ChooseLength() {
+  int64_t frames = 0;
+  if (counting) {
+    frames = packetCount;
+    if (timestamped && allPacketsTimed && packetCount > 0) {
+      const int64_t last = TimeToIndex(maxPts);
+      if (last != kNoIndex && last >= 0) frames = std::min(frames, last + 1);
+    }
+  } else {
+    const int entries = avformat_index_get_entries_count(stream);
+    for (int i = 0; i < entries; ++i) {
+      const AVIndexEntry* e = avformat_index_get_entry(stream, i);
+      if (e && !(e->flags & AVINDEX_DISCARD_FRAME)) ++frames;
+    }
+  }
+  length = static_cast<int32_t>(std::clamp<int64_t>(frames, 0, INT32_MAX));
+  return length > 0;
+}
+
+VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* text) {
+  // Only plain files: "file:" keeps names with colons from being taken as
+  // protocols, and the white list keeps playlists from opening other files.
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  AVFormatContext* opened = nullptr;
+  int rc = avformat_open_input(&opened, ("file:" + path).c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (rc < 0) {
+    *text = "Cannot open " + path + ": " + AvError(rc);
+    return VideoOpenFailure::CannotOpen;
+  }
+  format.reset(opened);
+  rc = avformat_find_stream_info(opened, nullptr);
+  if (rc < 0) {
+    *text = "Cannot read the streams of " + path + ": " + AvError(rc);
+    return VideoOpenFailure::CannotOpen;
+  }
+
+  for (unsigned i = 0; i < opened->nb_streams; ++i) {
+    const AVStream* s = opened->streams[i];
+    if (streamIndex < 0 && s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+        !(s->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+      streamIndex = static_cast<int>(i);
+    }
+  }
+  if (streamIndex < 0) {
+    *text = "The file holds no video stream: " + path;
+    return VideoOpenFailure::NoVideoStream;
+  }
+  for (unsigned i = 0; i < opened->nb_streams; ++i) {
+    if (static_cast<int>(i) != streamIndex) opened->streams[i]->discard = AVDISCARD_ALL;
+  }
+  stream = opened->streams[streamIndex];
+  if (Positive(stream->time_base)) timeBase = stream->time_base;
+
+  const AVCodecParameters* par = stream->codecpar;
+  width = par->width;
+  height = par->height;
+  if (width <= 0 || height <= 0) {
+    *text = "The video stream has no frame size.";
+    return VideoOpenFailure::BadFrameSize;
+  }
+  const int64_t row = BytesPerRow24(width);
+  if (width > kMaxSide || height > kMaxSide || row * height > INT32_MAX - 64 ||
+      av_image_check_size(static_cast<unsigned>(width), static_cast<unsigned>(height), 0, nullptr) <
+          0) {
+    *text = "The video frames are too large: " + std::to_string(width) + " x " +
+            std::to_string(height) + ".";
+    return VideoOpenFailure::BadFrameSize;
+  }
+  rowBytes = static_cast<int32_t>(row);
+  frameBytes = static_cast<int32_t>(row * height);
+
+  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+  if (!codec) {
+    *text =
+        "No decoder for the video stream (" + std::string(avcodec_get_name(par->codec_id)) + ").";
+    return VideoOpenFailure::NoDecoder;
+  }
+  decoder.reset(avcodec_alloc_context3(codec));
+  if (!decoder || avcodec_parameters_to_context(decoder.get(), par) < 0) {
+    *text = "Cannot set up the decoder for the video stream.";
+    return VideoOpenFailure::NoDecoder;
+  }
+  decoder->pkt_timebase = timeBase;
+  // FFmpeg picks the number of decoding threads; its threaded decoders give
+  // the same pictures as single-threaded decoding.
+  decoder->thread_count = 0;
+  rc = avcodec_open2(decoder.get(), codec, nullptr);
+  if (rc < 0) {
+    *text = "Cannot open the decoder for the video stream (" + std::string(codec->name) +
+            "): " + AvError(rc);
+    return VideoOpenFailure::NoDecoder;
+  }
+
+  AVRational r = stream->avg_frame_rate;
+  if (!PlausibleRate(r)) r = stream->r_frame_rate;
+  if (!PlausibleRate(r)) r = decoder->framerate;
+  if (!PlausibleRate(r)) r = AVRational{25, 1};
+  av_reduce(&rate.num, &rate.den, r.num, r.den, INT32_MAX);
+  frameDuration = av_inv_q(rate);
+
+  header.biWidth = width;
+  header.biHeight = height;
+  header.biSizeImage = static_cast<uint32_t>(frameBytes);
+  try {
+    picture.assign(sizeof(BitmapInfoHeader) + static_cast<size_t>(frameBytes), 0);
+  } catch (const std::bad_alloc&) {
+    picture.clear();
+  }
+  // Rows of the conversion buffer are aligned and padded, with spare rows
+  // below, so the converter's wide stores stay inside it.
+  rgbStride = FFALIGN(width * 3, kRowSlack) + kRowSlack;
+  const size_t rgbSize = static_cast<size_t>(rgbStride) * (static_cast<size_t>(height) + 2);
+  rgb.reset(static_cast<uint8_t*>(av_mallocz(rgbSize)));
+  if (picture.empty() || !packet || !held.frame || !prev.frame || !work.frame || !rgb) {
+    *text = "Not enough memory for frames of " + std::to_string(width) + " x " +
+            std::to_string(height) + ".";
+    return VideoOpenFailure::BadFrameSize;
+  }
+  std::memcpy(picture.data(), &header, sizeof(header));
+
+  // The index of an MP4 or AVI file lists every frame; without one (MPEG-TS,
+  // Matroska and others) the packets are counted in one pass.
+  counting =
+      !(stream->nb_frames > 0 && avformat_index_get_entries_count(stream) == stream->nb_frames);
+
+  // The first frame decoded from the start of the file is frame 0.
+  positionKnown = true;
+  lastDecoded = -1;
+  if (!DecodeNext(work)) {
+    *text = "The video stream holds no frame that can be decoded.";
+    return VideoOpenFailure::NoFrames;
+  }
+  int64_t ts = work.frame->best_effort_timestamp;
+  if (ts == AV_NOPTS_VALUE) ts = work.frame->pts;
+  timestamped = ts != AV_NOPTS_VALUE;
+  origin = timestamped ? ts : 0;
+  work.index = lastDecoded = 0;
+  Take(held, work);
+  cursor = -1;
+
+  if (counting) {
+    while (ReadPacket() >= 0) av_packet_unref(packet.get());
+    positionKnown = false;  // at the end of the file now
+    Clear(held);
+    // Key frames in time order form the seek table, where the file can be
+    // repositioned by byte offset.
+    if (format->iformat->flags & AVFMT_NO_BYTE_SEEK) keyFrames.clear();
+    std::stable_sort(keyFrames.begin(), keyFrames.end(),
+                     [](const KeyFrame& a, const KeyFrame& b) { return a.pts < b.pts; });
+  }
+  const bool someFrames = ChooseLength();
+  counting = false;
+  if (!someFrames) {
+    *text = "The video stream holds no frames.";
+    return VideoOpenFailure::NoFrames;
+  }
+  return VideoOpenFailure::None;
+}
+
+std::unique_ptr<VideoFile> VideoFile::Open(const std::string& path, std::string* error,
+                                           VideoOpenFailure* failure) {
+  SilenceLogging();
+  std::string text;
+  VideoOpenFailure kind = VideoOpenFailure::None;
+  std::unique_ptr<Impl> impl;
+  if (path.empty() || path.find('\0') != std::string::npos) {
+    text = "No valid file name given.";
+    kind = VideoOpenFailure::CannotOpen;
+  } else {
+    impl = std::make_unique<Impl>();
+    kind = impl->Open(path, &text);
+  }
+  if (failure) *failure = kind;
+  if (error) *error = kind == VideoOpenFailure::None ? std::string() : text;
+  if (kind != VideoOpenFailure::None) return nullptr;
+  return std::unique_ptr<VideoFile>(new VideoFile(std::move(impl)));
+}
+
+VideoFile::VideoFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+VideoFile::~VideoFile() = default;
+
+int32_t VideoFile::Length() const { return impl_->length; }
+uint32_t VideoFile::Rate() const { return static_cast<uint32_t>(impl_->rate.num); }
+uint32_t VideoFile::Scale() const { return static_cast<uint32_t>(impl_->rate.den); }
+int32_t VideoFile::Width() const { return impl_->width; }
+int32_t VideoFile::Height() const { return impl_->height; }
+int32_t VideoFile::FrameBytes() const { return impl_->frameBytes; }
+const BitmapInfoHeader& VideoFile::Header() const { return impl_->header; }
+const uint8_t* VideoFile::GetFrame(int32_t n) { return impl_->Get(n); }
+VideoFileStats VideoFile::Stats() const { return impl_->stats; }
+
+}  // namespace dioptrix

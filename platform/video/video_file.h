@@ -1,0 +1,75 @@
+// Frame-exact access to the video stream of a media file, decoded to packed
+// 24-bit pictures: the 40-byte bitmap header followed by FrameBytes() bytes of
+// blue-green-red pixels, rows bottom-up and padded to a multiple of 4 bytes.
+//
+// Frames are numbered from 0, the stream's first frame in presentation order;
+// frame n is the one whose time stamp lies n frame durations (Scale()/Rate()
+// seconds each) after it. Reading frames in order decodes every frame once;
+// any other request seeks to the key frame before it and decodes forward.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "image/bitmap_header.h"
+
+namespace dioptrix {
+
+// Why a file could not be opened for frame access.
+enum class VideoOpenFailure {
+  None,
+  CannotOpen,     // missing, unreadable or not a media file FFmpeg knows
+  NoVideoStream,  // a media file without pictures (sound only, for example)
+  NoDecoder,      // no decoder for the stream's compression
+  BadFrameSize,   // no frame size, or pictures too large to hand out
+  NoFrames,       // the stream holds no frame that can be decoded
+};
+
+// Counts of the work done so far, to check that access patterns stay cheap.
+struct VideoFileStats {
+  int64_t seeks = 0;            // repositionings of the file
+  int64_t framesDecoded = 0;    // frames delivered by the decoder
+  int64_t framesConverted = 0;  // frames converted into the packed picture
+};
+
+class VideoFile {
+ public:
+  // Opens the first video stream of the file at path (a plain file name; no
+  // protocols). On failure returns nothing, and error and failure (when given)
+  // say why.
+  static std::unique_ptr<VideoFile> Open(const std::string& path, std::string* error = nullptr,
+                                         VideoOpenFailure* failure = nullptr);
+  ~VideoFile();
+  VideoFile(const VideoFile&) = delete;
+  VideoFile& operator=(const VideoFile&) = delete;
+
+  // Number of the first frame: always 0.
+  int32_t Start() const { return 0; }
+  // Number of frames in the stream.
+  int32_t Length() const;
+  // Frame rate as the fraction Rate() / Scale() frames per second.
+  uint32_t Rate() const;
+  uint32_t Scale() const;
+  // The frame rectangle is (0, 0) - (Width(), Height()).
+  int32_t Width() const;
+  int32_t Height() const;
+  // Pixel bytes of one packed picture: ((3 * Width() + 3) & ~3) * Height().
+  int32_t FrameBytes() const;
+  // The header every packed picture starts with.
+  const BitmapInfoHeader& Header() const;
+
+  // The packed picture of frame n, or nullptr when n is outside
+  // [0, Length()) or the frame cannot be decoded. The address stays valid
+  // until the next GetFrame call or the object's destruction.
+  const uint8_t* GetFrame(int32_t n);
+
+  VideoFileStats Stats() const;
+
+ private:
+  struct Impl;
+  explicit VideoFile(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace dioptrix
