@@ -1,0 +1,130 @@
+#include "tests/video/sample_clips.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "image/bitmap_header.h"
+#include "platform/library.h"
+
+extern char** environ;
+
+namespace dioptrix::test {
+namespace fs = std::filesystem;
+
+std::string SampleClipTool() {
+  if (const char* env = std::getenv("DIOPTRIX_SAMPLE_CLIPS"); env && fs::exists(env)) return env;
+  const fs::path source = fs::path(__FILE__).parent_path().parent_path().parent_path();
+  const fs::path fromSource = source / "tools" / "make-sample-clips";
+  if (fs::exists(fromSource)) return fromSource.string();
+  return (fs::path(ExecutableDir()) / ".." / ".." / "tools" / "make-sample-clips").string();
+}
+
+namespace {
+
+struct TempRoot {
+  std::string path;
+  TempRoot() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/dioptrix-video-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data())) path = buffer.data();
+  }
+  ~TempRoot() {
+    std::error_code ignored;
+    if (!path.empty()) fs::remove_all(path, ignored);
+  }
+};
+
+}  // namespace
+
+const std::string& TempFolder() {
+  static TempRoot root;
+  return root.path;
+}
+
+int RunProgram(const std::vector<std::string>& argv, std::string* out) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[1]);
+  if (rc != 0) {
+    close(pipeFds[0]);
+    return -1;
+  }
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = read(pipeFds[0], buffer, sizeof(buffer));
+    if (n > 0) {
+      if (out) out->append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(pipeFds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string MakeClip(const ClipSpec& spec) {
+  static std::map<std::string, std::string> made;
+  const std::string size = std::to_string(spec.width) + "x" + std::to_string(spec.height);
+  const std::string key = spec.format + "-" + spec.kind + "-" + size + "-" +
+                          std::to_string(spec.frames) + "-" + std::to_string(spec.gop);
+  if (auto it = made.find(key); it != made.end()) return it->second;
+  if (TempFolder().empty()) return "";
+  const std::string folder = TempFolder() + "/" + key;
+  const int status = RunProgram({SampleClipTool(), "--format", spec.format, "--kinds", spec.kind,
+                                 "--size", size, "--frames", std::to_string(spec.frames), "--gop",
+                                 std::to_string(spec.gop), folder});
+  std::string path = folder + "/sample-" + spec.kind + "." + spec.format;
+  if (status != 0 || !fs::exists(path)) path.clear();
+  made[key] = path;
+  return path;
+}
+
+std::vector<std::vector<uint8_t>> ReferenceFrames(const std::string& path, int32_t width,
+                                                  int32_t height) {
+  std::string raw;
+  const int status = RunProgram(
+      {"ffmpeg", "-nostdin", "-v", "fatal", "-i", path, "-map", "0:v:0", "-fps_mode", "passthrough",
+       "-sws_flags", "bicubic", "-pix_fmt", "bgr24", "-f", "rawvideo", "-"},
+      &raw);
+  std::vector<std::vector<uint8_t>> frames;
+  const size_t rawRow = static_cast<size_t>(width) * 3;
+  const size_t rawFrame = rawRow * static_cast<size_t>(height);
+  if (status != 0 || rawFrame == 0 || raw.size() % rawFrame != 0) return frames;
+  const size_t packedRow = static_cast<size_t>(BytesPerRow24(width));
+  for (size_t at = 0; at < raw.size(); at += rawFrame) {
+    std::vector<uint8_t> packed(packedRow * static_cast<size_t>(height), 0);
+    for (int32_t y = 0; y < height; ++y) {
+      std::memcpy(packed.data() + packedRow * static_cast<size_t>(height - 1 - y),
+                  raw.data() + at + rawRow * static_cast<size_t>(y), rawRow);
+    }
+    frames.push_back(std::move(packed));
+  }
+  return frames;
+}
+
+}  // namespace dioptrix::test

@@ -1,0 +1,40 @@
+// Sample clips made at test time by tools/make-sample-clips into a private
+// temporary folder, and reference pictures of their frames decoded by the
+// ffmpeg command.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dioptrix::test {
+
+struct ClipSpec {
+  std::string format = "mp4";  // mp4, avi or ts
+  std::string kind = "2d";     // 2d, sbs, ab, rows or audio
+  int32_t width = 320;
+  int32_t height = 180;
+  int32_t frames = 48;
+  int32_t gop = 12;
+};
+
+// Path of tools/make-sample-clips: $DIOPTRIX_SAMPLE_CLIPS, else the source
+// tree the tests were built from, else beside the build folder.
+std::string SampleClipTool();
+
+// A folder of this test process, removed at exit.
+const std::string& TempFolder();
+
+// Makes the clip (once per process) and returns its path; "" on failure.
+std::string MakeClip(const ClipSpec& spec);
+
+// Every frame of the file's first video stream decoded by the ffmpeg command
+// to packed pictures' pixels (bottom-up rows padded to 4 bytes). Empty when
+// ffmpeg fails.
+std::vector<std::vector<uint8_t>> ReferenceFrames(const std::string& path, int32_t width,
+                                                  int32_t height);
+
+// Runs a program (no shell); returns its exit status, standard output in out.
+int RunProgram(const std::vector<std::string>& argv, std::string* out = nullptr);
+
+}  // namespace dioptrix::test

@@ -1,0 +1,382 @@
+#include "platform/video/video_file.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "tests/video/sample_clips.h"
+
+namespace dioptrix {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ClipSpec;
+using test::MakeClip;
+using test::ReferenceFrames;
+using test::TempFolder;
+
+using Frames = std::vector<std::vector<uint8_t>>;
+
+// The packed picture must carry the 24-bit header of the stream's frame size
+// and the reference decoder's pixels of frame n.
+::testing::AssertionResult SamePicture(const VideoFile& video, const uint8_t* picture,
+                                       const Frames& reference, int32_t n) {
+  if (!picture) return ::testing::AssertionFailure() << "frame " << n << ": no picture";
+  BitmapInfoHeader h;
+  std::memcpy(&h, picture, sizeof(h));
+  if (h.biSize != 40 || h.biWidth != video.Width() || h.biHeight != video.Height() ||
+      h.biPlanes != 1 || h.biBitCount != 24 || h.biCompression != 0 ||
+      h.biSizeImage != static_cast<uint32_t>(video.FrameBytes())) {
+    return ::testing::AssertionFailure() << "frame " << n << ": wrong header";
+  }
+  const std::vector<uint8_t>& expected = reference.at(static_cast<size_t>(n));
+  if (expected.size() != static_cast<size_t>(video.FrameBytes())) {
+    return ::testing::AssertionFailure() << "frame " << n << ": reference size differs";
+  }
+  const uint8_t* pixels = picture + sizeof(BitmapInfoHeader);
+  size_t differing = 0;
+  size_t first = 0;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    if (pixels[i] != expected[i] && differing++ == 0) first = i;
+  }
+  if (differing == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "frame " << n << ": " << differing << " bytes differ, first at offset " << first;
+}
+
+std::unique_ptr<VideoFile> OpenOrFail(const std::string& path) {
+  std::string error;
+  auto video = VideoFile::Open(path, &error);
+  EXPECT_TRUE(video) << path << ": " << error;
+  return video;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class EveryContainer : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(EveryContainer, FramesInAnyOrderMatchTheReferenceDecoder) {
+  ClipSpec spec;
+  spec.format = GetParam();
+  const std::string path = MakeClip(spec);
+  ASSERT_FALSE(path.empty()) << "cannot make the clip with " << test::SampleClipTool();
+  const Frames reference = ReferenceFrames(path, spec.width, spec.height);
+  ASSERT_EQ(reference.size(), 48u);
+  auto video = OpenOrFail(path);
+  ASSERT_TRUE(video);
+
+  EXPECT_EQ(video->Start(), 0);
+  EXPECT_EQ(video->Length(), 48);
+  EXPECT_EQ(video->Rate(), 24u);
+  EXPECT_EQ(video->Scale(), 1u);
+  EXPECT_EQ(video->Width(), 320);
+  EXPECT_EQ(video->Height(), 180);
+  EXPECT_EQ(video->FrameBytes(), 960 * 180);
+  EXPECT_EQ(video->Header().biSizeImage, 960u * 180u);
+
+  // The ends, jumps back across key frames (every 12 frames), repeats and
+  // short steps forward, then random requests.
+  std::vector<int32_t> order = {47, 0, 46, 12, 11, 13, 0, 30, 29, 47, 5, 5, 6, 24, 23, 35, 1};
+  std::mt19937 rng(7041);
+  for (int i = 0; i < 40; ++i) order.push_back(static_cast<int32_t>(rng() % 48));
+  for (int32_t n : order) {
+    EXPECT_TRUE(SamePicture(*video, video->GetFrame(n), reference, n));
+  }
+
+  for (int32_t n : {-1, 48, 49, INT32_MAX, INT32_MIN}) EXPECT_EQ(video->GetFrame(n), nullptr) << n;
+  EXPECT_TRUE(SamePicture(*video, video->GetFrame(20), reference, 20));
+}
+
+TEST_P(EveryContainer, ReadingInOrderDecodesEachFrameOnce) {
+  ClipSpec spec;
+  spec.format = GetParam();
+  const std::string path = MakeClip(spec);
+  ASSERT_FALSE(path.empty());
+  const Frames reference = ReferenceFrames(path, spec.width, spec.height);
+  ASSERT_EQ(reference.size(), 48u);
+  auto video = OpenOrFail(path);
+  ASSERT_TRUE(video);
+
+  const VideoFileStats before = video->Stats();
+  for (int32_t n = 0; n < 48; ++n) {
+    ASSERT_TRUE(SamePicture(*video, video->GetFrame(n), reference, n));
+  }
+  const VideoFileStats after = video->Stats();
+  // Files without a frame index are counted on open and read again from the
+  // start once.
+  EXPECT_LE(after.seeks - before.seeks, 1);
+  EXPECT_LE(after.framesDecoded, 49);
+  EXPECT_EQ(after.framesConverted - before.framesConverted, 48);
+
+  // The same frame again costs nothing.
+  EXPECT_NE(video->GetFrame(47), nullptr);
+  EXPECT_EQ(video->Stats().framesDecoded, after.framesDecoded);
+  EXPECT_EQ(video->Stats().framesConverted, after.framesConverted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, EveryContainer, ::testing::Values("mp4", "avi", "ts"));
+
+// Other containers and codecs, made from the H.264 clip by the ffmpeg command:
+// Matroska (counted on open; its demuxer cannot jump by bytes), MPEG-2 in an
+// MPEG program stream (counted; seeks by the key frames found on open) and
+// MPEG-4 with B-frames packed into AVI (frames without time stamps).
+TEST(VideoFile, OtherContainersAndCodecsMatchTheReferenceDecoder) {
+  ClipSpec spec;
+  spec.frames = 36;
+  const std::string clip = MakeClip(spec);
+  ASSERT_FALSE(clip.empty());
+  struct Case {
+    const char* name;
+    std::vector<std::string> codec;
+  };
+  for (const Case& c : {Case{"remux.mkv", {"-c:v", "copy"}},
+                        Case{"mpeg2.mpg", {"-c:v", "mpeg2video", "-bf", "2", "-g", "12"}},
+                        Case{"packed.avi", {"-c:v", "mpeg4", "-bf", "2", "-g", "12"}}}) {
+    SCOPED_TRACE(c.name);
+    const std::string path = TempFolder() + "/" + c.name;
+    std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-v", "fatal", "-y", "-i", clip, "-an"};
+    argv.insert(argv.end(), c.codec.begin(), c.codec.end());
+    argv.push_back(path);
+    ASSERT_EQ(test::RunProgram(argv), 0);
+    const Frames reference = ReferenceFrames(path, spec.width, spec.height);
+    ASSERT_EQ(reference.size(), 36u);
+    auto video = OpenOrFail(path);
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->Length(), 36);
+    EXPECT_EQ(double(video->Rate()) / video->Scale(), 24.0);
+    std::vector<int32_t> order = {35, 0, 34, 13, 12, 11, 1, 35, 24, 23, 2};
+    std::mt19937 rng(3);
+    for (int i = 0; i < 24; ++i) order.push_back(static_cast<int32_t>(rng() % 36));
+    for (int32_t n = 0; n < 36; ++n) order.push_back(n);
+    for (int32_t n : order) {
+      EXPECT_TRUE(SamePicture(*video, video->GetFrame(n), reference, n));
+    }
+  }
+}
+
+TEST(VideoFile, OddAndTinyFrameSizes) {
+  struct Case {
+    const char* format;
+    int32_t width, height;
+    int32_t rowBytes;
+  };
+  for (const Case& c : {Case{"mp4", 321, 241, 964}, Case{"avi", 321, 241, 964},
+                        Case{"ts", 321, 241, 964}, Case{"mp4", 1, 1, 4}, Case{"avi", 1, 1, 4}}) {
+    SCOPED_TRACE(std::string(c.format) + " " + std::to_string(c.width) + "x" +
+                 std::to_string(c.height));
+    ClipSpec spec;
+    spec.format = c.format;
+    spec.width = c.width;
+    spec.height = c.height;
+    spec.frames = 10;
+    spec.gop = 4;
+    const std::string path = MakeClip(spec);
+    ASSERT_FALSE(path.empty());
+    const Frames reference = ReferenceFrames(path, c.width, c.height);
+    ASSERT_EQ(reference.size(), 10u);
+    auto video = OpenOrFail(path);
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->Length(), 10);
+    EXPECT_EQ(video->Width(), c.width);
+    EXPECT_EQ(video->Height(), c.height);
+    EXPECT_EQ(video->FrameBytes(), c.rowBytes * c.height);
+    for (int32_t n : {9, 0, 5, 4, 6, 1}) {
+      const uint8_t* picture = video->GetFrame(n);
+      ASSERT_TRUE(SamePicture(*video, picture, reference, n));
+      // Row padding stays zero.
+      const uint8_t* pixels = picture + sizeof(BitmapInfoHeader);
+      for (int32_t y = 0; y < c.height; ++y) {
+        for (int32_t b = c.width * 3; b < c.rowBytes; ++b) {
+          ASSERT_EQ(pixels[y * c.rowBytes + b], 0) << "row " << y;
+        }
+      }
+    }
+  }
+}
+
+TEST(VideoFile, FilesWithoutPlayableVideoGiveClearErrors) {
+  const std::string folder = TempFolder() + "/bad";
+  fs::create_directories(folder);
+  WriteFile(folder + "/empty.avi", "");
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "These are notes about a film, not the film itself.\n";
+  WriteFile(folder + "/notes.avi", text);
+  std::string garbage(64 * 1024, '\0');
+  std::mt19937 rng(99);
+  for (char& c : garbage) c = static_cast<char>(rng());
+  WriteFile(folder + "/noise.mp4", garbage);
+  WriteFile(folder + "/header-only.avi", "RIFF\x10\0\0\0AVI LIST");
+
+  for (const std::string& path :
+       {folder + "/missing.avi", folder + "/empty.avi", folder + "/notes.avi",
+        folder + "/noise.mp4", folder + "/header-only.avi", folder, std::string(),
+        folder + std::string("/empty.avi\0.mp4", 16)}) {
+    SCOPED_TRACE(path);
+    std::string error;
+    VideoOpenFailure failure = VideoOpenFailure::None;
+    EXPECT_EQ(VideoFile::Open(path, &error, &failure), nullptr);
+    EXPECT_FALSE(error.empty());
+    EXPECT_NE(failure, VideoOpenFailure::None);
+  }
+
+  for (const char* format : {"mp4", "avi", "ts"}) {
+    ClipSpec spec;
+    spec.format = format;
+    spec.kind = "audio";
+    const std::string path = MakeClip(spec);
+    ASSERT_FALSE(path.empty());
+    std::string error;
+    VideoOpenFailure failure = VideoOpenFailure::None;
+    EXPECT_EQ(VideoFile::Open(path, &error, &failure), nullptr) << format;
+    EXPECT_EQ(failure, VideoOpenFailure::NoVideoStream) << format << ": " << error;
+  }
+}
+
+TEST(VideoFile, NamesWithSpacesQuotesAndColonsOpen) {
+  ClipSpec spec;
+  spec.format = "avi";
+  spec.frames = 12;
+  const std::string clip = MakeClip(spec);
+  ASSERT_FALSE(clip.empty());
+  const Frames reference = ReferenceFrames(clip, spec.width, spec.height);
+  ASSERT_EQ(reference.size(), 12u);
+  const std::string folder = TempFolder() + "/a folder with 'single' and \"double\" quotes";
+  fs::create_directories(folder);
+  for (const std::string name : {"clip one.avi", "it's \"here\".avi", "http: not a url.avi",
+                                 "file:clip.avi", "%d $HOME.avi"}) {
+    const std::string path = folder + "/" + name;
+    fs::copy_file(clip, path, fs::copy_options::overwrite_existing);
+    auto video = OpenOrFail(path);
+    ASSERT_TRUE(video) << name;
+    EXPECT_EQ(video->Length(), 12) << name;
+    EXPECT_TRUE(SamePicture(*video, video->GetFrame(11), reference, 11)) << name;
+  }
+}
+
+TEST(VideoFile, TruncatedFilesGiveTheFramesThatRemain) {
+  for (const char* format : {"mp4", "avi", "ts"}) {
+    SCOPED_TRACE(format);
+    ClipSpec spec;
+    spec.format = format;
+    const std::string clip = MakeClip(spec);
+    ASSERT_FALSE(clip.empty());
+    const Frames reference = ReferenceFrames(clip, spec.width, spec.height);
+    ASSERT_EQ(reference.size(), 48u);
+    const std::string whole = ReadFile(clip);
+    const std::string path = TempFolder() + "/cut." + format;
+    WriteFile(path, whole.substr(0, whole.size() / 2));
+
+    std::string error;
+    auto video = VideoFile::Open(path, &error);
+    ASSERT_TRUE(video) << error;
+    const int32_t length = video->Length();
+    EXPECT_GT(length, 0);
+    EXPECT_LE(length, 48);
+    // Out of order, then in order; every frame is a picture or nothing, and
+    // the frames well before the cut are exact.
+    std::vector<int32_t> order(static_cast<size_t>(length));
+    for (int32_t n = 0; n < length; ++n) order[static_cast<size_t>(n)] = n;
+    std::shuffle(order.begin(), order.end(), std::mt19937(5));
+    for (int32_t n = 0; n < length; ++n) order.push_back(n);
+    int32_t delivered = 0;
+    for (int32_t n : order) {
+      const uint8_t* picture = video->GetFrame(n);
+      if (!picture) continue;
+      ++delivered;
+      if (n < 12) {
+        EXPECT_TRUE(SamePicture(*video, picture, reference, n));
+      }
+    }
+    EXPECT_GE(delivered, 12);
+    EXPECT_EQ(video->GetFrame(length), nullptr);
+  }
+}
+
+// Sum of absolute differences between one eye's view (0 left, 1 right) of a
+// w x h stereo frame and the 2D frame scaled to the view's size by averaging
+// pixel pairs. Side by side: the left half is the left view. Above/below: the
+// top half (the upper scan lines) is the left view. Rows: counted from the
+// bottom scan line, even lines are the left view.
+int64_t ViewDifference(const std::string& kind, const uint8_t* stereo, const uint8_t* flat,
+                       int32_t w, int32_t h, int eye) {
+  const int32_t row = static_cast<int32_t>(BytesPerRow24(w));
+  const bool halfWidth = kind == "sbs";
+  const int32_t viewW = halfWidth ? w / 2 : w;
+  const int32_t viewH = halfWidth ? h : h / 2;
+  int64_t sum = 0;
+  for (int32_t y = 0; y < viewH; ++y) {
+    for (int32_t x = 0; x < viewW; ++x) {
+      const uint8_t* a = flat + (halfWidth ? y * row + 6 * x : 2 * y * row + 3 * x);
+      const uint8_t* b = halfWidth ? a + 3 : a + row;
+      const uint8_t* v = stereo;
+      if (kind == "sbs") v += y * row + 3 * (eye * viewW + x);
+      if (kind == "ab") v += ((1 - eye) * viewH + y) * row + 3 * x;
+      if (kind == "rows") v += (2 * y + eye) * row + 3 * x;
+      for (int c = 0; c < 3; ++c) sum += std::abs(v[c] - (a[c] + b[c]) / 2);
+    }
+  }
+  return sum;
+}
+
+// The stereo clips are the 2D scene's views: in every layout the left-eye view
+// is the 2D frame at the view's size, so it matches the 2D frame clearly better
+// than the right-eye view, whose layers are shifted by their disparity.
+TEST(SampleClips, StereoLayoutsCarryTheLeftViewWhereTheLoadersExpectIt) {
+  const int32_t w = 320, h = 180, frame = 30;
+  ClipSpec spec;
+  spec.frames = 32;
+  std::vector<uint8_t> flat;
+  {
+    auto video = OpenOrFail(MakeClip(spec));
+    ASSERT_TRUE(video);
+    const uint8_t* p = video->GetFrame(frame);
+    ASSERT_NE(p, nullptr);
+    flat.assign(p + 40, p + 40 + video->FrameBytes());
+  }
+  for (const char* kind : {"sbs", "ab", "rows"}) {
+    SCOPED_TRACE(kind);
+    spec.kind = kind;
+    auto video = OpenOrFail(MakeClip(spec));
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->Width(), w);
+    EXPECT_EQ(video->Height(), h);
+    EXPECT_EQ(video->Length(), 32);
+    const uint8_t* p = video->GetFrame(frame);
+    ASSERT_NE(p, nullptr);
+    const int64_t left = ViewDifference(kind, p + 40, flat.data(), w, h, 0);
+    const int64_t right = ViewDifference(kind, p + 40, flat.data(), w, h, 1);
+    EXPECT_LT(left * 5, right * 4) << "left " << left << ", right " << right;
+  }
+}
+
+TEST(SampleClips, SameArgumentsGiveIdenticalFiles) {
+  const std::string tool = test::SampleClipTool();
+  const std::string a = TempFolder() + "/same-a", b = TempFolder() + "/same-b";
+  for (const std::string& folder : {a, b}) {
+    ASSERT_EQ(test::RunProgram({tool, "--size", "96x54", "--frames", "6", "--kinds",
+                                "2d,sbs,ab,rows,audio", folder}),
+              0);
+  }
+  for (const char* kind : {"2d", "sbs", "ab", "rows", "audio"}) {
+    const std::string name = std::string("/sample-") + kind + ".mp4";
+    const std::string first = ReadFile(a + name);
+    EXPECT_FALSE(first.empty()) << kind;
+    EXPECT_TRUE(first == ReadFile(b + name)) << kind;
+  }
+}
+
+}  // namespace
+}  // namespace dioptrix
