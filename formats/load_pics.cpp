@@ -53,9 +53,13 @@ void Load2D(const FormatContext& ctx) {
   if (!HasPixels(f.SourceFrame) ||
       !PrepareViews(f, f.SourceFrame->Width(), f.SourceFrame->Height(), left, right))
     return reference::Load2D(ctx);
+  // Line by line, so that each source line is read from memory once.
   const cDIBSection& src = *f.SourceFrame;
-  std::memcpy(left->DIBSectionBitsPtr(), src.DIBSectionBitsPtr(), src.ImageSize());
-  std::memcpy(right->DIBSectionBitsPtr(), src.DIBSectionBitsPtr(), src.ImageSize());
+  const size_t line = static_cast<size_t>(src.BytesPerScanLine());
+  for (int32_t y = 0; y < src.Height(); ++y) {
+    std::memcpy(left->ScanLine(y), src.ScanLine(y), line);
+    std::memcpy(right->ScanLine(y), src.ScanLine(y), line);
+  }
 }
 
 void LoadAboveBelow(const FormatContext& ctx) {

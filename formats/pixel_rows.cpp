@@ -1,5 +1,7 @@
 #include "formats/pixel_rows.h"
 
+#include <cstring>
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define DIOPTRIX_HAVE_AVX2_KERNELS 1
 #include <immintrin.h>
@@ -51,6 +53,16 @@ void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int3
     right[0] = src[0];
     right[1] = src[1];
     right[2] = 0;
+  }
+}
+
+void GatherPixels(uint8_t* to, const uint8_t* from, const uint32_t* offsets, int32_t /*wide*/,
+                  int32_t count) {
+  for (int32_t k = 0; k < count; ++k, to += 3) {
+    const uint8_t* px = from + offsets[k];
+    to[0] = px[0];
+    to[1] = px[1];
+    to[2] = px[2];
   }
 }
 
@@ -219,6 +231,18 @@ void SplitAnaglyphGray(const uint8_t* src, uint8_t* left, uint8_t* right, int32_
 }
 void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n) {
   DIOPTRIX_DISPATCH(SplitAnaglyphColour, src, left, right, n);
+}
+// Whole 4-byte moves, each writing one byte into the next output pixel,
+// which the next move rewrites. (The processor's vector gathers are slower.)
+void GatherPixels(uint8_t* to, const uint8_t* from, const uint32_t* offsets, int32_t wide,
+                  int32_t count) {
+  int32_t k = 0;
+  for (; k < wide; ++k) {
+    uint32_t px;
+    std::memcpy(&px, from + offsets[k], 4);
+    std::memcpy(to + 3 * k, &px, 4);
+  }
+  for (; k < count; ++k) std::memcpy(to + 3 * k, from + offsets[k], 3);
 }
 
 #undef DIOPTRIX_DISPATCH

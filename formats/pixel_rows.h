@@ -4,8 +4,9 @@
 // copies, grey conversions, channel masks and OR blits that define them.
 //
 // Every kernel has a plain per-pixel version (namespace scalar) that reads
-// like its formula; the dispatched version uses AVX2 where the processor has
-// it and the plain version for the rest of the row and elsewhere.
+// like its formula. The dispatched anaglyph kernels use AVX2 where the
+// processor has it and the plain version for the rest of the row and
+// elsewhere; the dispatched gather moves whole 4-byte words.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +45,13 @@ void AnaYellow(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t 
 void SplitAnaglyphGray(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
 void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
 
+// Output pixel k := the source pixel at byte offset offsets[k] of `from`, for
+// k < count (a row of a nearest stretch). For k < wide (wide < count) the
+// source pixel is followed by at least one more byte of its row, which lets
+// the pixel move as 4 bytes.
+void GatherPixels(uint8_t* to, const uint8_t* from, const uint32_t* offsets, int32_t wide,
+                  int32_t count);
+
 // True when the dispatched kernels use AVX2 on this processor.
 bool UsingAvx2();
 
@@ -53,6 +61,8 @@ void AnaColour(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t 
 void AnaYellow(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
 void SplitAnaglyphGray(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
 void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
+void GatherPixels(uint8_t* to, const uint8_t* from, const uint32_t* offsets, int32_t wide,
+                  int32_t count);
 }  // namespace scalar
 
 }  // namespace dioptrix::pixel_rows

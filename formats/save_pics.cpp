@@ -119,14 +119,12 @@ ColumnPicks PickColumns(int32_t ow, int32_t pairWidth, int32_t viewWidth) {
   }
   // A 4-byte move reads one byte past its source pixel and writes one byte
   // into the next column: only where both are still pixels of the rows.
-  p.wide = std::min(lastButOne, p.count - 1);
+  p.wide = std::max(0, std::min(lastButOne, p.count - 1));
   return p;
 }
 
 void GatherPixels(uint8_t* to, const uint8_t* from, const ColumnPicks& p) {
-  int32_t i = 0;
-  for (; i < p.wide; ++i) std::memcpy(to + 3 * i, from + p.offsets[i], 4);
-  for (; i < p.count; ++i) std::memcpy(to + 3 * i, from + p.offsets[i], 3);
+  pixel_rows::GatherPixels(to, from, p.offsets.data(), p.wide, p.count);
 }
 
 // Source row of a view stretched from the pair height onto `half` rows, for

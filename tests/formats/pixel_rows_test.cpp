@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -76,6 +77,38 @@ TEST(PixelRows, DispatchedKernelsEqualThePlainOnesByteForByte) {
       fn[1](a.data(), pl.data(), pr.data(), n);
       ASSERT_EQ(fl, pl) << "n = " << n;
       ASSERT_EQ(fr, pr) << "n = " << n;
+    }
+  }
+}
+
+// The gather of a stretched row: the same bytes whichever way it moves them,
+// nothing written past the row, nothing read past the source row.
+TEST(PixelRows, GatherEqualsThePlainOneByteForByte) {
+  std::mt19937 rng(11);
+  for (int32_t srcW : {1, 2, 3, 7, 64, 1921}) {
+    // The source row alone on the heap, so that a read past it is caught.
+    const std::vector<uint8_t> src = RandomRow(srcW, rng);
+    for (int32_t count : {0, 1, 2, 5, 17, 100, 2000}) {
+      std::vector<uint32_t> offsets(static_cast<size_t>(count) + 1);
+      int32_t wide = 0;
+      bool more = true;
+      for (int32_t k = 0; k < count; ++k) {
+        // Increasing picks, as a stretch makes them, ending at the last pixel.
+        const auto x = static_cast<uint32_t>(int64_t{k} * srcW / std::max(count, 1));
+        const uint32_t pick = (k == count - 1) ? srcW - 1 : x;
+        offsets[k] = 3 * pick;
+        if (more && pick + 1 < static_cast<uint32_t>(srcW) && k + 1 < count) {
+          wide = k + 1;
+        } else {
+          more = false;
+        }
+      }
+      std::vector<uint8_t> fast(3 * static_cast<size_t>(count) + 8, kGuard), plain(fast);
+      GatherPixels(fast.data(), src.data(), offsets.data(), wide, count);
+      scalar::GatherPixels(plain.data(), src.data(), offsets.data(), wide, count);
+      ASSERT_EQ(fast, plain) << srcW << " " << count;
+      for (size_t i = 3 * static_cast<size_t>(count); i < fast.size(); ++i)
+        ASSERT_EQ(fast[i], kGuard);
     }
   }
 }
