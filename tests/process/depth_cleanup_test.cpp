@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -167,56 +168,36 @@ TEST(MatchDepthMap, MovesDepthStepsOntoColourEdges) {
   EngineArrays arrays;
   cImageProcessDIB engine(arrays);
   const int32_t w = 24, h = 5;
-  auto depthImage = [&](uint8_t left, uint8_t right) {
-    std::vector<std::vector<uint8_t>> rows(h, std::vector<uint8_t>(w, left));
-    for (auto& row : rows)
-      for (int x = 12; x < w; ++x) row[x] = right;
-    return GreyImage(rows);
-  };
   auto colourEdgeAfter = [&](int32_t x0) {  // colour step between x0 and x0 + 1
     std::vector<int32_t> grey(w, 30);
-    for (int x = x0 + 1; x < w; ++x) grey[x] = 200;
+    std::fill(grey.begin() + x0 + 1, grey.end(), 200);
     return ColourArray(w, h, grey);
   };
-  auto line2 = [&](const cDIBSection& img) {
-    std::vector<int> v;
-    for (int x = 0; x < w; ++x) v.push_back(PixelAt(img, x, 2)[0]);
-    return v;
+  // Depth step between pixels 11 and 12; only line 2 is tested (H = 5).
+  struct Case {
+    uint8_t left, right;
+    int32_t edgeAfter, newStep;  // first pixel with the right depth afterwards
   };
-  auto expectOnlyLine2Changed = [&](const cDIBSection& img, uint8_t left, uint8_t right) {
-    for (int y : {0, 1, 3, 4})
-      for (int x = 0; x < w; ++x) ExpectGreyPixel(img, x, y, x < 12 ? left : right);
+  const Case cases[] = {
+      {0, 100, 9, 10},   // edge 2 pixels left: the step moves left onto it
+      {0, 100, 15, 15},  // edge 4 pixels right, depth rising: shortened by 2
+      {100, 0, 15, 17},  // the same with depth falling: the full run 12..16
   };
-
-  // Step at 12, colour edge 2 pixels to the left: the step moves left.
-  DibPtr img = depthImage(0, 100);
-  engine.MatchDepthMap(*img, colourEdgeAfter(9));
-  std::vector<int> want(w, 0);
-  for (int x = 10; x < w; ++x) want[x] = 100;
-  EXPECT_EQ(line2(*img), want);
-  ExpectGreyPixel(*img, 10, 2, 100);
-  expectOnlyLine2Changed(*img, 0, 100);
-
-  // Colour edge 4 pixels to the right, depth rising (a < b): the move is
-  // shortened by 2, so pixels 12..14 take the near side's depth.
-  img = depthImage(0, 100);
-  engine.MatchDepthMap(*img, colourEdgeAfter(15));
-  want.assign(w, 0);
-  for (int x = 15; x < w; ++x) want[x] = 100;
-  EXPECT_EQ(line2(*img), want);
-
-  // The same with depth falling (a > b): the full run 12..16 is repainted.
-  img = depthImage(100, 0);
-  engine.MatchDepthMap(*img, colourEdgeAfter(15));
-  want.assign(w, 100);
-  for (int x = 17; x < w; ++x) want[x] = 0;
-  EXPECT_EQ(line2(*img), want);
+  for (const Case& c : cases) {
+    std::vector<std::vector<uint8_t>> rows(h, std::vector<uint8_t>(w, c.left));
+    for (auto& row : rows) std::fill(row.begin() + 12, row.end(), c.right);
+    DibPtr img = GreyImage(rows);
+    engine.MatchDepthMap(*img, colourEdgeAfter(c.edgeAfter));
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        ExpectGreyPixel(*img, x, y, x < (y == 2 ? c.newStep : 12) ? c.left : c.right);
+  }
 
   // Steps of at most 20 (pixel x against pixel x - 2) never move.
   std::vector<std::vector<uint8_t>> ramp(h, std::vector<uint8_t>(w));
   for (auto& row : ramp)
     for (int x = 0; x < w; ++x) row[x] = static_cast<uint8_t>(10 * x);
-  img = GreyImage(ramp);
+  DibPtr img = GreyImage(ramp);
   const auto before = Bytes(*img);
   engine.MatchDepthMap(*img, colourEdgeAfter(9));
   EXPECT_EQ(Bytes(*img), before);
