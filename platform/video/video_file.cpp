@@ -14,6 +14,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -30,9 +31,12 @@ constexpr int kMaxSeekAttempts = 32;
 constexpr int kMaxDecodeErrors = 256;
 // Largest frame size handed out, per side.
 constexpr int32_t kMaxSide = 32768;
-// Row stride slack of the conversion buffer: swscale's vector code may write a
-// little past the end of a row and past the last row.
-constexpr int kRowSlack = 64;
+// Rows of the conversion buffer start 64-byte aligned and carry 128 spare
+// bytes: swscale's vector code writes up to 45 bytes past the end of a row
+// (yuv420p to 24-bit at small widths), and with the conversion split over
+// threads a row's overrun must not reach the next row.
+constexpr int kRowAlign = 64;
+constexpr int kRowSlack = 128;
 
 constexpr int64_t kNoIndex = INT64_MIN;
 
@@ -77,6 +81,25 @@ bool PlausibleRate(AVRational r) {
   if (!Positive(r)) return false;
   const double fps = av_q2d(r);
   return fps >= 1.0 / 1000 && fps <= 1000;
+}
+
+// A converter from decoded frames to 24-bit blue-green-red at the stream's
+// frame size, with bicubic scaling where sizes differ, split over as many
+// threads as the machine has (as FFmpeg's scale filter does; the result does
+// not depend on the split).
+SwsContext* MakeScaler(int srcWidth, int srcHeight, int srcFormat, int dstWidth, int dstHeight) {
+  SwsContext* s = sws_alloc_context();
+  if (!s) return nullptr;
+  if (av_opt_set_int(s, "srcw", srcWidth, 0) < 0 || av_opt_set_int(s, "srch", srcHeight, 0) < 0 ||
+      av_opt_set_int(s, "src_format", srcFormat, 0) < 0 ||
+      av_opt_set_int(s, "dstw", dstWidth, 0) < 0 || av_opt_set_int(s, "dsth", dstHeight, 0) < 0 ||
+      av_opt_set_int(s, "dst_format", AV_PIX_FMT_BGR24, 0) < 0 ||
+      av_opt_set_int(s, "sws_flags", SWS_BICUBIC, 0) < 0 ||
+      av_opt_set_int(s, "threads", 0, 0) < 0 || sws_init_context(s, nullptr, nullptr) < 0) {
+    sws_freeContext(s);
+    return nullptr;
+  }
+  return s;
 }
 
 // A decoded frame with the number it was given.
@@ -375,8 +398,7 @@ bool VideoFile::Impl::Convert(const AVFrame* f) {
   if (f->width <= 0 || f->height <= 0 || f->format < 0 || !f->data[0]) return false;
   if (!scaler || f->width != scalerWidth || f->height != scalerHeight ||
       f->format != scalerFormat) {
-    scaler.reset(sws_getContext(f->width, f->height, static_cast<AVPixelFormat>(f->format), width,
-                                height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    scaler.reset(MakeScaler(f->width, f->height, f->format, width, height));
     scalerWidth = f->width;
     scalerHeight = f->height;
     scalerFormat = f->format;
@@ -597,7 +619,7 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* tex
   }
   // Rows of the conversion buffer are aligned and padded, with spare rows
   // below, so the converter's wide stores stay inside it.
-  rgbStride = FFALIGN(width * 3, kRowSlack) + kRowSlack;
+  rgbStride = FFALIGN(width * 3, kRowAlign) + kRowSlack;
   const size_t rgbSize = static_cast<size_t>(rgbStride) * (static_cast<size_t>(height) + 2);
   rgb.reset(static_cast<uint8_t*>(av_mallocz(rgbSize)));
   if (picture.empty() || !packet || !held.frame || !prev.frame || !work.frame || !rgb) {
