@@ -609,25 +609,10 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* tex
   av_reduce(&rate.num, &rate.den, r.num, r.den, INT32_MAX);
   frameDuration = av_inv_q(rate);
 
-  header.biWidth = width;
-  header.biHeight = height;
-  header.biSizeImage = static_cast<uint32_t>(frameBytes);
-  try {
-    picture.assign(sizeof(BitmapInfoHeader) + static_cast<size_t>(frameBytes), 0);
-  } catch (const std::bad_alloc&) {
-    picture.clear();
-  }
-  // Rows of the conversion buffer are aligned and padded, with spare rows
-  // below, so the converter's wide stores stay inside it.
-  rgbStride = FFALIGN(width * 3, kRowAlign) + kRowSlack;
-  const size_t rgbSize = static_cast<size_t>(rgbStride) * (static_cast<size_t>(height) + 2);
-  rgb.reset(static_cast<uint8_t*>(av_mallocz(rgbSize)));
-  if (picture.empty() || !packet || !held.frame || !prev.frame || !work.frame || !rgb) {
-    *text = "Not enough memory for frames of " + std::to_string(width) + " x " +
-            std::to_string(height) + ".";
+  if (!packet || !held.frame || !prev.frame || !work.frame) {
+    *text = "Out of memory.";
     return VideoOpenFailure::BadFrameSize;
   }
-  std::memcpy(picture.data(), &header, sizeof(header));
 
   // The index of an MP4 or AVI file lists every frame; without one (MPEG-TS,
   // Matroska and others) the packets are counted in one pass.
@@ -665,6 +650,26 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* tex
     *text = "The video stream holds no frames.";
     return VideoOpenFailure::NoFrames;
   }
+
+  // The packed picture, and the conversion buffer whose rows are aligned and
+  // padded, with spare rows below, so the converter's wide stores stay inside.
+  header.biWidth = width;
+  header.biHeight = height;
+  header.biSizeImage = static_cast<uint32_t>(frameBytes);
+  try {
+    picture.assign(sizeof(BitmapInfoHeader) + static_cast<size_t>(frameBytes), 0);
+  } catch (const std::bad_alloc&) {
+    picture.clear();
+  }
+  rgbStride = FFALIGN(width * 3, kRowAlign) + kRowSlack;
+  const size_t rgbSize = static_cast<size_t>(rgbStride) * (static_cast<size_t>(height) + 2);
+  rgb.reset(static_cast<uint8_t*>(av_mallocz(rgbSize)));
+  if (picture.empty() || !rgb) {
+    *text = "Not enough memory for frames of " + std::to_string(width) + " x " +
+            std::to_string(height) + ".";
+    return VideoOpenFailure::BadFrameSize;
+  }
+  std::memcpy(picture.data(), &header, sizeof(header));
   return VideoOpenFailure::None;
 }
 
@@ -678,8 +683,13 @@ std::unique_ptr<VideoFile> VideoFile::Open(const std::string& path, std::string*
     text = "No valid file name given.";
     kind = VideoOpenFailure::CannotOpen;
   } else {
-    impl = std::make_unique<Impl>();
-    kind = impl->Open(path, &text);
+    try {
+      impl = std::make_unique<Impl>();
+      kind = impl->Open(path, &text);
+    } catch (const std::bad_alloc&) {
+      text = "Out of memory while opening " + path + ".";
+      kind = VideoOpenFailure::BadFrameSize;
+    }
   }
   if (failure) *failure = kind;
   if (error) *error = kind == VideoOpenFailure::None ? std::string() : text;
