@@ -78,8 +78,9 @@ void CropRows(const cDIBSection& src, cDIBSection& dest, int32_t left, int32_t t
   // Columns of dest that have a source pixel: [i0, i1).
   const int64_t i0 = std::clamp<int64_t>(-int64_t{left}, 0, w);
   const int64_t i1 = std::clamp<int64_t>(srcW - left, i0, w);
-  for (int64_t j = 0; j < h; ++j) {  // j counts rows from the top
-    uint8_t* to = dest.ScanLine(static_cast<int32_t>(h - 1 - j));
+  for (int64_t y = 0; y < h; ++y) {  // bottom line first: ascending memory
+    const int64_t j = h - 1 - y;     // the row counted from the top
+    uint8_t* to = dest.ScanLine(static_cast<int32_t>(y));
     const int64_t sy = top + j;
     if (sy < 0 || sy >= srcH || i0 == i1) {
       std::memset(to, 0, static_cast<size_t>(stride));

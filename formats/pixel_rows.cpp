@@ -1,5 +1,6 @@
 #include "formats/pixel_rows.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -53,16 +54,6 @@ void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int3
     right[0] = src[0];
     right[1] = src[1];
     right[2] = 0;
-  }
-}
-
-void GatherPixels(uint8_t* to, const uint8_t* from, const uint32_t* offsets, int32_t /*wide*/,
-                  int32_t count) {
-  for (int32_t k = 0; k < count; ++k, to += 3) {
-    const uint8_t* px = from + offsets[k];
-    to[0] = px[0];
-    to[1] = px[1];
-    to[2] = px[2];
   }
 }
 
@@ -232,19 +223,105 @@ void SplitAnaglyphGray(const uint8_t* src, uint8_t* left, uint8_t* right, int32_
 void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n) {
   DIOPTRIX_DISPATCH(SplitAnaglyphColour, src, left, right, n);
 }
-// Whole 4-byte moves, each writing one byte into the next output pixel,
-// which the next move rewrites. (The processor's vector gathers are slower.)
-void GatherPixels(uint8_t* to, const uint8_t* from, const uint32_t* offsets, int32_t wide,
-                  int32_t count) {
-  int32_t k = 0;
-  for (; k < wide; ++k) {
+#undef DIOPTRIX_DISPATCH
+
+// --- Row gather -----------------------------------------------------------------
+
+namespace {
+
+constexpr int32_t kBlock = 4;         // output pixels per shuffle
+constexpr uint8_t kNoShuffle = 0xFF;  // a block moved pixel by pixel
+
+#ifdef DIOPTRIX_HAVE_AVX2_KERNELS
+bool UsingSsse3() {
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  return ssse3;
+}
+
+// Four pixels by one shuffle of 16 source bytes; the 16-byte store writes 4
+// bytes into the next pixels, which later moves rewrite.
+__attribute__((target("ssse3"))) inline void ShuffleBlock(uint8_t* to, const uint8_t* from,
+                                                          const uint8_t* shuffle) {
+  const __m128i src = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+  const __m128i picks = _mm_loadu_si128(reinterpret_cast<const __m128i*>(shuffle));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_shuffle_epi8(src, picks));
+}
+#endif
+
+}  // namespace
+
+RowGather::RowGather(std::vector<uint32_t> offsets, int64_t rowBytes)
+    : offsets_(std::move(offsets)) {
+  const int32_t count = Count();
+  while (wide_ + 1 < count && offsets_[wide_] + 4 <= rowBytes) ++wide_;
+  // Blocks whose 16-byte store ends inside the row: 12 b + 16 <= 3 count.
+  const int32_t blocks = count >= 6 ? (3 * count - 16) / 12 + 1 : 0;
+  blocks_.resize(static_cast<size_t>(blocks));
+  for (int32_t b = 0; b < blocks; ++b) {
+    Block& block = blocks_[b];
+    const uint32_t* picks = &offsets_[kBlock * b];
+    const uint32_t low = *std::min_element(picks, picks + kBlock);
+    const uint32_t high = *std::max_element(picks, picks + kBlock) + 3;
+    block.base = low;
+    std::fill(std::begin(block.shuffle), std::end(block.shuffle), uint8_t{0x80});
+    if (high - low > 16 || low + 16 > rowBytes) {
+      block.shuffle[0] = kNoShuffle;
+      continue;
+    }
+    for (int32_t j = 0; j < kBlock; ++j)
+      for (int32_t c = 0; c < 3; ++c)
+        block.shuffle[3 * j + c] = static_cast<uint8_t>(picks[j] - low + c);
+  }
+}
+
+void RowGather::RunPlain(uint8_t* to, const uint8_t* from) const {
+  for (const uint32_t offset : offsets_) {
+    const uint8_t* px = from + offset;
+    to[0] = px[0];
+    to[1] = px[1];
+    to[2] = px[2];
+    to += 3;
+  }
+}
+
+// Pixels [first, end): 4-byte words where allowed, each writing one byte into
+// the next pixel, which the next move rewrites; 3 bytes for the rest.
+void RowGather::MoveWords(uint8_t* to, const uint8_t* from, int32_t first, int32_t end) const {
+  const uint32_t* offsets = offsets_.data();
+  const int32_t words = std::min(end, wide_);
+  int32_t k = first;
+  for (; k < words; ++k) {
     uint32_t px;
     std::memcpy(&px, from + offsets[k], 4);
     std::memcpy(to + 3 * k, &px, 4);
   }
-  for (; k < count; ++k) std::memcpy(to + 3 * k, from + offsets[k], 3);
+  for (; k < end; ++k) std::memcpy(to + 3 * k, from + offsets[k], 3);
 }
 
-#undef DIOPTRIX_DISPATCH
+#ifdef DIOPTRIX_HAVE_AVX2_KERNELS
+__attribute__((target("ssse3"))) int32_t RowGather::RunBlocks(uint8_t* to,
+                                                              const uint8_t* from) const {
+  int32_t done = 0;
+  for (const Block& block : blocks_) {
+    if (block.shuffle[0] == kNoShuffle) {
+      MoveWords(to, from, done, done + kBlock);
+    } else {
+      ShuffleBlock(to + 3 * done, from + block.base, block.shuffle);
+    }
+    done += kBlock;
+  }
+  return done;
+}
+#else
+int32_t RowGather::RunBlocks(uint8_t*, const uint8_t*) const { return 0; }
+#endif
+
+void RowGather::Run(uint8_t* to, const uint8_t* from) const {
+  int32_t done = 0;
+#ifdef DIOPTRIX_HAVE_AVX2_KERNELS
+  if (UsingSsse3()) done = RunBlocks(to, from);
+#endif
+  MoveWords(to, from, done, Count());
+}
 
 }  // namespace dioptrix::pixel_rows

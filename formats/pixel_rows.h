@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace dioptrix::pixel_rows {
 
@@ -45,12 +46,40 @@ void AnaYellow(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t 
 void SplitAnaglyphGray(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
 void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
 
-// Output pixel k := the source pixel at byte offset offsets[k] of `from`, for
-// k < count (a row of a nearest stretch). For k < wide (wide < count) the
-// source pixel is followed by at least one more byte of its row, which lets
-// the pixel move as 4 bytes.
-void GatherPixels(uint8_t* to, const uint8_t* from, const uint32_t* offsets, int32_t wide,
-                  int32_t count);
+// The gather of a row of a nearest stretch: output pixel k is the source
+// pixel at byte offset offsets[k] of the source row, for every row of a
+// picture. Prepared once per picture: where four output pixels take their
+// bytes from one 16-byte stretch of the source (enlarging, or reducing to no
+// less than about 4/5), one byte shuffle moves all four.
+class RowGather {
+ public:
+  // rowBytes: the bytes of pixels in a source row (3 * width); every offset
+  // lies below rowBytes - 2.
+  RowGather(std::vector<uint32_t> offsets, int64_t rowBytes);
+
+  int32_t Count() const { return static_cast<int32_t>(offsets_.size()); }
+  // Writes the 3 * Count() bytes of an output row (and nothing past them).
+  void Run(uint8_t* to, const uint8_t* from) const;
+  // The same, one pixel at a time.
+  void RunPlain(uint8_t* to, const uint8_t* from) const;
+
+ private:
+  struct Block {
+    uint32_t base;        // first source byte of the 16 the shuffle reads
+    uint8_t shuffle[16];  // output byte i := source byte base + shuffle[i]
+  };
+  void MoveWords(uint8_t* to, const uint8_t* from, int32_t first, int32_t end) const;
+  // The shuffle blocks; returns the pixels done.
+  int32_t RunBlocks(uint8_t* to, const uint8_t* from) const;
+
+  std::vector<uint32_t> offsets_;
+  // Leading pixels whose source pixel is followed by another byte of the row
+  // and which are not the last: each may move as a 4-byte word.
+  int32_t wide_ = 0;
+  // Shuffle blocks for pixels 4b .. 4b + 3; a block with shuffle[0] == 0xFF
+  // does not fit in 16 source bytes and moves pixel by pixel.
+  std::vector<Block> blocks_;
+};
 
 // True when the dispatched kernels use AVX2 on this processor.
 bool UsingAvx2();
@@ -61,8 +90,6 @@ void AnaColour(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t 
 void AnaYellow(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
 void SplitAnaglyphGray(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
 void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
-void GatherPixels(uint8_t* to, const uint8_t* from, const uint32_t* offsets, int32_t wide,
-                  int32_t count);
 }  // namespace scalar
 
 }  // namespace dioptrix::pixel_rows

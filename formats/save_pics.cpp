@@ -55,8 +55,9 @@ void SaveSideBySide(const FormatContext& ctx) {
   if (!out) return reference::SaveSideBySide(ctx);
   const cDIBSection &left = *f.StereoPair[0], &right = *f.StereoPair[1];
   const int64_t half = 3 * int64_t{pair.width}, stride = out->BytesPerScanLine();
-  for (int32_t top = 0; top < pair.height; ++top) {
-    uint8_t* row = out->ScanLine(pair.height - 1 - top);
+  for (int32_t y = 0; y < pair.height; ++y) {  // bottom line first: ascending memory
+    const int32_t top = pair.height - 1 - y;
+    uint8_t* row = out->ScanLine(y);
     const int32_t l = TopAlignedLine(left, top), r = TopAlignedLine(right, top);
     CopyPixelsClearRest(row, l < 0 ? nullptr : left.ScanLine(l), l < 0 ? 0 : left.Width(), half);
     CopyPixelsClearRest(row + half, r < 0 ? nullptr : right.ScanLine(r), r < 0 ? 0 : right.Width(),
@@ -99,32 +100,17 @@ bool LayoutAboveBelow(const PairSize& pair, const Settings& s, AboveBelowLayout&
 // are stretched onto dn: the pick of the nearest stretch blit.
 inline int64_t NearestPick(int64_t i, int64_t n, int64_t dn) { return (2 * i + 1) * n / (2 * dn); }
 
-// The columns of one view picked for an output row.
-struct ColumnPicks {
-  std::vector<uint32_t> offsets;  // byte offset of the source pixel of each column
-  int32_t count = 0;              // leading columns whose source lies in the view
-  int32_t wide = 0;               // leading columns safe to move as 4 bytes
-};
-
-ColumnPicks PickColumns(int32_t ow, int32_t pairWidth, int32_t viewWidth) {
-  ColumnPicks p;
-  p.offsets.resize(static_cast<size_t>(ow));
-  int32_t lastButOne = 0;
+// The gather of one view's columns for an output row: the leading columns
+// whose pick lies in the view (picks only grow; the rest stay black).
+pixel_rows::RowGather PickColumns(int32_t ow, int32_t pairWidth, int32_t viewWidth) {
+  std::vector<uint32_t> offsets;
+  offsets.reserve(static_cast<size_t>(ow));
   for (int32_t i = 0; i < ow; ++i) {
     const int64_t x = NearestPick(i, pairWidth, ow);
-    if (x >= viewWidth) break;  // picks only grow: the rest lie off the view
-    p.offsets[static_cast<size_t>(i)] = static_cast<uint32_t>(3 * x);
-    ++p.count;
-    if (x + 1 < viewWidth) lastButOne = i + 1;
+    if (x >= viewWidth) break;
+    offsets.push_back(static_cast<uint32_t>(3 * x));
   }
-  // A 4-byte move reads one byte past its source pixel and writes one byte
-  // into the next column: only where both are still pixels of the rows.
-  p.wide = std::max(0, std::min(lastButOne, p.count - 1));
-  return p;
-}
-
-void GatherPixels(uint8_t* to, const uint8_t* from, const ColumnPicks& p) {
-  pixel_rows::GatherPixels(to, from, p.offsets.data(), p.wide, p.count);
+  return pixel_rows::RowGather(std::move(offsets), 3 * int64_t{viewWidth});
 }
 
 // Source row of a view stretched from the pair height onto `half` rows, for
@@ -136,26 +122,29 @@ int32_t PickRow(int64_t j, const AboveBelowLayout& g, int32_t pairHeight, const 
 
 void StretchAboveBelow(const cDIBSection& left, const cDIBSection& right, const PairSize& pair,
                        const AboveBelowLayout& g, cDIBSection& out) {
-  const ColumnPicks leftCols = PickColumns(g.ow, pair.width, left.Width());
-  const ColumnPicks rightCols = PickColumns(g.ow, pair.width, right.Width());
+  const pixel_rows::RowGather leftCols = PickColumns(g.ow, pair.width, left.Width());
+  const pixel_rows::RowGather rightCols = PickColumns(g.ow, pair.width, right.Width());
   const size_t stride = static_cast<size_t>(out.BytesPerScanLine());
   const size_t pixels = 3 * static_cast<size_t>(g.ow);
   int32_t lastLeft = -2, lastRight = -2;
   const uint8_t* lastRow = nullptr;
-  for (int32_t top = 0; top < g.height; ++top) {
-    uint8_t* row = out.ScanLine(g.height - 1 - top);
+  // Bottom scan line first: memory in ascending order.
+  for (int32_t y = 0; y < g.height; ++y) {
+    const int32_t top = g.height - 1 - y;
+    uint8_t* row = out.ScanLine(y);
     const int32_t l = PickRow(top, g, pair.height, left);
     const int32_t r = PickRow(int64_t{top} - g.rightTop, g, pair.height, right);
     if (lastRow && l == lastLeft && r == lastRight) {
-      std::memcpy(row, lastRow, stride);  // the same picks as the row above
+      std::memcpy(row, lastRow, stride);  // the same picks as the line below
     } else {
       // The right view is stretched after the left one and covers it where the
       // rectangles overlap (a negative gap).
-      if (r < 0 || rightCols.count < g.ow) {
-        std::memset(row, 0, pixels);
-        if (l >= 0) GatherPixels(row, left.ScanLine(l), leftCols);
+      if (r < 0 || rightCols.Count() < g.ow) {
+        const size_t covered = l < 0 ? 0 : 3 * static_cast<size_t>(leftCols.Count());
+        if (l >= 0) leftCols.Run(row, left.ScanLine(l));
+        std::memset(row + covered, 0, pixels - covered);
       }
-      if (r >= 0) GatherPixels(row, right.ScanLine(r), rightCols);
+      if (r >= 0) rightCols.Run(row, right.ScanLine(r));
       std::memset(row + pixels, 0, stride - pixels);
     }
     lastLeft = l;
