@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,18 @@ class ContinuingSteps {
   const Host& host_;
   std::string prefix_;
 };
+
+// Runs the single-pass version of a routine; an error escaping it (memory
+// running out) is reported with the routine's message, as the loaders
+// (continuing false) or the compositions (continuing true) report theirs.
+template <class F>
+void TrapFrame(const Host& host, std::string_view routine, bool continuing, F&& body) {
+  try {
+    body();
+  } catch (const std::exception& e) {
+    ReportException(host, continuing ? CompositionMessage(routine) : LoaderMessage(routine), e);
+  }
+}
 
 // The larger width and the larger height of the two views of a pair.
 struct PairSize {

@@ -48,40 +48,46 @@ void SplitRows(const cDIBSection& src, cDIBSection& left, cDIBSection& right, Sp
 }  // namespace
 
 void Load2D(const FormatContext& ctx) {
-  FrameImages& f = ctx.frames;
-  cDIBSection *left = nullptr, *right = nullptr;
-  if (!HasPixels(f.SourceFrame) ||
-      !PrepareViews(f, f.SourceFrame->Width(), f.SourceFrame->Height(), left, right))
-    return reference::Load2D(ctx);
-  // Line by line, so that each source line is read from memory once.
-  const cDIBSection& src = *f.SourceFrame;
-  const size_t line = static_cast<size_t>(src.BytesPerScanLine());
-  for (int32_t y = 0; y < src.Height(); ++y) {
-    std::memcpy(left->ScanLine(y), src.ScanLine(y), line);
-    std::memcpy(right->ScanLine(y), src.ScanLine(y), line);
-  }
+  formats::TrapFrame(ctx.host, "Load2D", false, [&] {
+    FrameImages& f = ctx.frames;
+    cDIBSection *left = nullptr, *right = nullptr;
+    if (!HasPixels(f.SourceFrame) ||
+        !PrepareViews(f, f.SourceFrame->Width(), f.SourceFrame->Height(), left, right))
+      return reference::Load2D(ctx);
+    // Line by line, so that each source line is read from memory once.
+    const cDIBSection& src = *f.SourceFrame;
+    const size_t line = static_cast<size_t>(src.BytesPerScanLine());
+    for (int32_t y = 0; y < src.Height(); ++y) {
+      std::memcpy(left->ScanLine(y), src.ScanLine(y), line);
+      std::memcpy(right->ScanLine(y), src.ScanLine(y), line);
+    }
+  });
 }
 
 void LoadAboveBelow(const FormatContext& ctx) {
-  FrameImages& f = ctx.frames;
-  if (!CanCrop(f.SourceFrame)) return reference::LoadAboveBelow(ctx);
-  const cDIBSection& src = *f.SourceFrame;
-  const int32_t half = RoundToLong(src.Height() / 2.0);
-  cDIBSection *left = nullptr, *right = nullptr;
-  if (!PrepareViews(f, src.Width(), half, left, right)) return reference::LoadAboveBelow(ctx);
-  CropRows(src, *left, 0, 0);
-  CropRows(src, *right, 0, half);
+  formats::TrapFrame(ctx.host, "LoadAboveBelow", false, [&] {
+    FrameImages& f = ctx.frames;
+    if (!CanCrop(f.SourceFrame)) return reference::LoadAboveBelow(ctx);
+    const cDIBSection& src = *f.SourceFrame;
+    const int32_t half = RoundToLong(src.Height() / 2.0);
+    cDIBSection *left = nullptr, *right = nullptr;
+    if (!PrepareViews(f, src.Width(), half, left, right)) return reference::LoadAboveBelow(ctx);
+    CropRows(src, *left, 0, 0);
+    CropRows(src, *right, 0, half);
+  });
 }
 
 void LoadJPS(const FormatContext& ctx) {
-  FrameImages& f = ctx.frames;
-  if (!CanCrop(f.SourceFrame)) return reference::LoadJPS(ctx);
-  const cDIBSection& src = *f.SourceFrame;
-  const int32_t half = RoundToLong(src.Width() / 2.0);
-  cDIBSection *left = nullptr, *right = nullptr;
-  if (!PrepareViews(f, half, src.Height(), left, right)) return reference::LoadJPS(ctx);
-  CropRows(src, *left, 0, 0);
-  CropRows(src, *right, half, 0);
+  formats::TrapFrame(ctx.host, "LoadJPS", false, [&] {
+    FrameImages& f = ctx.frames;
+    if (!CanCrop(f.SourceFrame)) return reference::LoadJPS(ctx);
+    const cDIBSection& src = *f.SourceFrame;
+    const int32_t half = RoundToLong(src.Width() / 2.0);
+    cDIBSection *left = nullptr, *right = nullptr;
+    if (!PrepareViews(f, half, src.Height(), left, right)) return reference::LoadJPS(ctx);
+    CropRows(src, *left, 0, 0);
+    CropRows(src, *right, half, 0);
+  });
 }
 
 void LoadInterleaved(const FormatContext& ctx) {
@@ -115,21 +121,25 @@ void LoadInterleaved(const FormatContext& ctx) {
 }
 
 void LoadAnaglyph(const FormatContext& ctx) {
-  FrameImages& f = ctx.frames;
-  cDIBSection *left = nullptr, *right = nullptr;
-  if (!HasPixels(f.SourceFrame) ||
-      !PrepareViews(f, f.SourceFrame->Width(), f.SourceFrame->Height(), left, right))
-    return reference::LoadAnaglyph(ctx);
-  SplitRows(*f.SourceFrame, *left, *right, pixel_rows::SplitAnaglyphGray);
+  formats::TrapFrame(ctx.host, "LoadAnaglyph", false, [&] {
+    FrameImages& f = ctx.frames;
+    cDIBSection *left = nullptr, *right = nullptr;
+    if (!HasPixels(f.SourceFrame) ||
+        !PrepareViews(f, f.SourceFrame->Width(), f.SourceFrame->Height(), left, right))
+      return reference::LoadAnaglyph(ctx);
+    SplitRows(*f.SourceFrame, *left, *right, pixel_rows::SplitAnaglyphGray);
+  });
 }
 
 void LoadAnaglyphColour(const FormatContext& ctx) {
-  FrameImages& f = ctx.frames;
-  cDIBSection *left = nullptr, *right = nullptr;
-  if (!HasPixels(f.SourceFrame) ||
-      !PrepareViews(f, f.SourceFrame->Width(), f.SourceFrame->Height(), left, right))
-    return reference::LoadAnaglyphColour(ctx);
-  SplitRows(*f.SourceFrame, *left, *right, pixel_rows::SplitAnaglyphColour);
+  formats::TrapFrame(ctx.host, "LoadAnaglyphColour", false, [&] {
+    FrameImages& f = ctx.frames;
+    cDIBSection *left = nullptr, *right = nullptr;
+    if (!HasPixels(f.SourceFrame) ||
+        !PrepareViews(f, f.SourceFrame->Width(), f.SourceFrame->Height(), left, right))
+      return reference::LoadAnaglyphColour(ctx);
+    SplitRows(*f.SourceFrame, *left, *right, pixel_rows::SplitAnaglyphColour);
+  });
 }
 
 }  // namespace dioptrix

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -46,23 +47,25 @@ inline int32_t TopAlignedLine(const cDIBSection& view, int64_t top) {
 // --- Side by side -------------------------------------------------------------
 
 void SaveSideBySide(const FormatContext& ctx) {
-  FrameImages& f = ctx.frames;
-  if (!BothViews(f)) return reference::SaveSideBySide(ctx);
-  const PairSize pair = PairOf(f);
-  cDIBSection* out = pair.width <= INT32_MAX / 2
-                         ? ReuseOrCreate(f.OutputFrame, 2 * pair.width, pair.height)
-                         : nullptr;
-  if (!out) return reference::SaveSideBySide(ctx);
-  const cDIBSection &left = *f.StereoPair[0], &right = *f.StereoPair[1];
-  const int64_t half = 3 * int64_t{pair.width}, stride = out->BytesPerScanLine();
-  for (int32_t y = 0; y < pair.height; ++y) {  // bottom line first: ascending memory
-    const int32_t top = pair.height - 1 - y;
-    uint8_t* row = out->ScanLine(y);
-    const int32_t l = TopAlignedLine(left, top), r = TopAlignedLine(right, top);
-    CopyPixelsClearRest(row, l < 0 ? nullptr : left.ScanLine(l), l < 0 ? 0 : left.Width(), half);
-    CopyPixelsClearRest(row + half, r < 0 ? nullptr : right.ScanLine(r), r < 0 ? 0 : right.Width(),
-                        stride - half);
-  }
+  formats::TrapFrame(ctx.host, "SaveSideBySide", true, [&] {
+    FrameImages& f = ctx.frames;
+    if (!BothViews(f)) return reference::SaveSideBySide(ctx);
+    const PairSize pair = PairOf(f);
+    cDIBSection* out = pair.width <= INT32_MAX / 2
+                           ? ReuseOrCreate(f.OutputFrame, 2 * pair.width, pair.height)
+                           : nullptr;
+    if (!out) return reference::SaveSideBySide(ctx);
+    const cDIBSection &left = *f.StereoPair[0], &right = *f.StereoPair[1];
+    const int64_t half = 3 * int64_t{pair.width}, stride = out->BytesPerScanLine();
+    for (int32_t y = 0; y < pair.height; ++y) {  // bottom line first: ascending memory
+      const int32_t top = pair.height - 1 - y;
+      uint8_t* row = out->ScanLine(y);
+      const int32_t l = TopAlignedLine(left, top), r = TopAlignedLine(right, top);
+      CopyPixelsClearRest(row, l < 0 ? nullptr : left.ScanLine(l), l < 0 ? 0 : left.Width(), half);
+      CopyPixelsClearRest(row + half, r < 0 ? nullptr : right.ScanLine(r),
+                          r < 0 ? 0 : right.Width(), stride - half);
+    }
+  });
 }
 
 // --- Above and below -----------------------------------------------------------
@@ -156,15 +159,17 @@ void StretchAboveBelow(const cDIBSection& left, const cDIBSection& right, const 
 }  // namespace
 
 void SaveAboveBelow(const FormatContext& ctx, bool quick) {
-  FrameImages& f = ctx.frames;
-  AboveBelowLayout g;
-  if (!quick || !BothViews(f)) return reference::SaveAboveBelow(ctx, quick);
-  const PairSize pair = PairOf(f);
-  cDIBSection* out = LayoutAboveBelow(pair, ctx.settings, g)
-                         ? ReuseOrCreate(f.OutputFrame, g.ow, g.height)
-                         : nullptr;
-  if (!out) return reference::SaveAboveBelow(ctx, quick);
-  StretchAboveBelow(*f.StereoPair[0], *f.StereoPair[1], pair, g, *out);
+  formats::TrapFrame(ctx.host, "SaveAboveBelow", true, [&] {
+    FrameImages& f = ctx.frames;
+    AboveBelowLayout g;
+    if (!quick || !BothViews(f)) return reference::SaveAboveBelow(ctx, quick);
+    const PairSize pair = PairOf(f);
+    cDIBSection* out = LayoutAboveBelow(pair, ctx.settings, g)
+                           ? ReuseOrCreate(f.OutputFrame, g.ow, g.height)
+                           : nullptr;
+    if (!out) return reference::SaveAboveBelow(ctx, quick);
+    StretchAboveBelow(*f.StereoPair[0], *f.StereoPair[1], pair, g, *out);
+  });
 }
 
 // --- Anaglyphs -------------------------------------------------------------------
@@ -173,8 +178,8 @@ namespace {
 
 // The picture has the left view's size; where the right view overlaps it
 // (top-left aligned) both views contribute, elsewhere the left one alone.
-void ComposeAnaglyph(const FormatContext& ctx, pixel_rows::AnaglyphRowFn compose,
-                     void (*stepwise)(const FormatContext&)) {
+void ComposeAnaglyphRows(const FormatContext& ctx, pixel_rows::AnaglyphRowFn compose,
+                         void (*stepwise)(const FormatContext&)) {
   FrameImages& f = ctx.frames;
   if (!BothViews(f)) return stepwise(ctx);
   const cDIBSection &left = *f.StereoPair[0], &right = *f.StereoPair[1];
@@ -199,18 +204,23 @@ void ComposeAnaglyph(const FormatContext& ctx, pixel_rows::AnaglyphRowFn compose
   }
 }
 
+void ComposeAnaglyph(const FormatContext& ctx, const char* routine,
+                     pixel_rows::AnaglyphRowFn compose, void (*stepwise)(const FormatContext&)) {
+  formats::TrapFrame(ctx.host, routine, true, [&] { ComposeAnaglyphRows(ctx, compose, stepwise); });
+}
+
 }  // namespace
 
 void SaveAnaGray(const FormatContext& ctx) {
-  ComposeAnaglyph(ctx, pixel_rows::AnaGray, reference::SaveAnaGray);
+  ComposeAnaglyph(ctx, "SaveAnaGray", pixel_rows::AnaGray, reference::SaveAnaGray);
 }
 
 void SaveAnaColour(const FormatContext& ctx) {
-  ComposeAnaglyph(ctx, pixel_rows::AnaColour, reference::SaveAnaColour);
+  ComposeAnaglyph(ctx, "SaveAnaColour", pixel_rows::AnaColour, reference::SaveAnaColour);
 }
 
 void SaveAnaYellow(const FormatContext& ctx) {
-  ComposeAnaglyph(ctx, pixel_rows::AnaYellow, reference::SaveAnaYellow);
+  ComposeAnaglyph(ctx, "SaveAnaYellow", pixel_rows::AnaYellow, reference::SaveAnaYellow);
 }
 
 // --- Interlace ---------------------------------------------------------------------
