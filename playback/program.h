@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "formats/frame_images.h"
 #include "image/dib_section.h"
