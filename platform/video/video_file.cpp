@@ -602,8 +602,18 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* tex
     return VideoOpenFailure::NoDecoder;
   }
 
-  AVRational r = stream->avg_frame_rate;
-  if (!PlausibleRate(r)) r = stream->r_frame_rate;
+  // Frames are numbered on the grid of the stream's base rate when it agrees
+  // with the average rate (the average runs low where frames are missing);
+  // otherwise the average decides (the base rate of interlaced streams is
+  // often the field rate).
+  const AVRational average = stream->avg_frame_rate;
+  const AVRational base = stream->r_frame_rate;
+  AVRational r = average;
+  if (PlausibleRate(average) && PlausibleRate(base)) {
+    const double ratio = av_q2d(base) / av_q2d(average);
+    if (ratio > 0.95 && ratio < 1.05) r = base;
+  }
+  if (!PlausibleRate(r)) r = base;
   if (!PlausibleRate(r)) r = decoder->framerate;
   if (!PlausibleRate(r)) r = AVRational{25, 1};
   av_reduce(&rate.num, &rate.den, r.num, r.den, INT32_MAX);

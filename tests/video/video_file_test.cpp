@@ -167,6 +167,37 @@ TEST(VideoFile, OtherContainersAndCodecsMatchTheReferenceDecoder) {
   }
 }
 
+// Frames are numbered by time: where one is missing from the stream, its
+// number gives the frame shown at that time, the one before the gap.
+TEST(VideoFile, AMissingFrameIsCoveredByTheFrameBefore) {
+  ClipSpec spec;
+  spec.frames = 30;
+  const std::string clip = MakeClip(spec);
+  ASSERT_FALSE(clip.empty());
+  const std::string path = TempFolder() + "/gap.mp4";
+  ASSERT_EQ(test::RunProgram({"ffmpeg", "-nostdin", "-v", "fatal", "-y", "-i", clip, "-an", "-vf",
+                              "select='not(eq(n,10))'", "-fps_mode", "passthrough", "-c:v",
+                              "libx264", "-g", "12", "-bf", "2", path}),
+            0);
+  const Frames decoded = ReferenceFrames(path, spec.width, spec.height);
+  ASSERT_EQ(decoded.size(), 29u);
+  // The reference numbered by time: frame 10 repeats frame 9.
+  Frames reference(decoded.begin(), decoded.begin() + 10);
+  reference.insert(reference.end(), decoded.begin() + 9, decoded.end());
+  auto video = OpenOrFail(path);
+  ASSERT_TRUE(video);
+  EXPECT_EQ(video->Rate(), 24u);
+  EXPECT_EQ(video->Scale(), 1u);
+  EXPECT_EQ(video->Length(), 29);
+  // In order, then by seeking to the gap and around it.
+  for (int32_t n = 0; n < 29; ++n) {
+    EXPECT_TRUE(SamePicture(*video, video->GetFrame(n), reference, n));
+  }
+  for (int32_t n : {10, 3, 11, 10, 9, 10, 28, 10}) {
+    EXPECT_TRUE(SamePicture(*video, video->GetFrame(n), reference, n));
+  }
+}
+
 TEST(VideoFile, OddAndTinyFrameSizes) {
   struct Case {
     const char* format;
