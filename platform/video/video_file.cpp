@@ -27,7 +27,7 @@ namespace {
 constexpr int64_t kForwardWindow = 16;
 // Repositionings tried for one request before it gives up.
 constexpr int kMaxSeekAttempts = 32;
-// Consecutive decoder errors tolerated within one request.
+// Decoder errors tolerated while waiting for one frame.
 constexpr int kMaxDecodeErrors = 256;
 // Largest frame size handed out, per side.
 constexpr int32_t kMaxSide = 32768;

@@ -4,8 +4,10 @@
 //
 // Frames are numbered from 0, the stream's first frame in presentation order;
 // frame n is the one whose time stamp lies n frame durations (Scale()/Rate()
-// seconds each) after it. Reading frames in order decodes every frame once;
-// any other request seeks to the key frame before it and decodes forward.
+// seconds each) after it, and where the stream lacks that frame, the frame
+// shown at that time (the one before the gap). Reading frames in order
+// decodes every frame once; a request farther ahead or behind seeks to the
+// key frame before it and decodes forward.
 #pragma once
 
 #include <cstdint>
@@ -46,7 +48,8 @@ class VideoFile {
 
   // Number of the first frame: always 0.
   int32_t Start() const { return 0; }
-  // Number of frames in the stream.
+  // Number of frames in the stream: from the file's index where it lists
+  // every frame, else counted over the stream's packets on open.
   int32_t Length() const;
   // Frame rate as the fraction Rate() / Scale() frames per second.
   uint32_t Rate() const;
