@@ -40,9 +40,9 @@ using SplitFn = void (*)(const uint8_t*, uint8_t*, uint8_t*, int32_t);
 std::vector<uint8_t> RandomRow(int32_t n, std::mt19937& rng) {
   std::vector<uint8_t> row(3 * static_cast<size_t>(n));
   for (auto& b : row) b = static_cast<uint8_t>(rng());
-  const uint8_t special[][3] = {{0, 0, 0},   {255, 255, 255}, {0, 0, 50}, {0, 100, 150},
-                                {255, 0, 0}, {1, 0, 0},       {3, 0, 0},  {100, 51, 200}};
-  for (int32_t x = 0; x < n; x += 5) std::memcpy(&row[3 * x], special[rng() % 8], 3);
+  const uint8_t extremes[][3] = {{0, 0, 0},   {255, 255, 255}, {0, 0, 50}, {0, 100, 150},
+                                 {255, 0, 0}, {1, 0, 0},       {3, 0, 0},  {100, 51, 200}};
+  for (int32_t x = 0; x < n; x += 5) std::memcpy(&row[3 * x], extremes[rng() % 8], 3);
   return row;
 }
 
