@@ -1,0 +1,1053 @@
+#include "platform/video/video_writer.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
+#include <libavutil/samplefmt.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace dioptrix {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Largest frame side the writer accepts.
+constexpr int32_t kMaxSide = 32768;
+// Rows of the staging picture start 64-byte aligned and carry spare bytes, so
+// the vector code of the colour converter may read past a row's end.
+constexpr int kRowAlign = 64;
+constexpr int kRowSlack = 64;
+// Name of the pictures written into a folder.
+constexpr const char* kFolderPattern = "frame_%05d.png";
+
+struct OutputCloser {
+  void operator()(AVFormatContext* f) const {
+    if (f->pb && !(f->oformat->flags & AVFMT_NOFILE)) avio_closep(&f->pb);
+    avformat_free_context(f);
+  }
+};
+struct InputCloser {
+  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+};
+struct CodecFreer {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFreer {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct ScalerFreer {
+  void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+struct ResamplerFreer {
+  void operator()(SwrContext* s) const { swr_free(&s); }
+};
+struct FifoFreer {
+  void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
+};
+struct AvFreer {
+  void operator()(uint8_t* p) const { av_free(p); }
+};
+
+using OutputPtr = std::unique_ptr<AVFormatContext, OutputCloser>;
+using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+
+std::string AvError(int rc) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(rc, text, sizeof(text));
+  return text;
+}
+
+// FFmpeg's own diagnostics would mix with the program's messages; failures
+// reach the caller through results instead.
+void SilenceLogging() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+void SetError(std::string* error, const std::string& text) {
+  if (error) *error = text;
+}
+
+const char* CodecTitle(VideoCodec codec) {
+  switch (codec) {
+    case VideoCodec::FFV1:
+      return "FFV1";
+    case VideoCodec::PNG:
+      return "PNG";
+    default:
+      return "H.264";
+  }
+}
+
+AVCodecID CodecId(VideoCodec codec) {
+  switch (codec) {
+    case VideoCodec::FFV1:
+      return AV_CODEC_ID_FFV1;
+    case VideoCodec::PNG:
+      return AV_CODEC_ID_PNG;
+    default:
+      return AV_CODEC_ID_H264;
+  }
+}
+
+// Doubles every '%' so that a folder name survives as part of a pattern.
+std::string EscapePercent(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    out += c;
+    if (c == '%') out += '%';
+  }
+  return out;
+}
+
+std::string FormatTitle(const AVOutputFormat* f) {
+  std::string name = f->name;
+  const size_t comma = name.find(',');
+  if (comma != std::string::npos) name.resize(comma);
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
+}
+
+bool EndsWithPng(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string ext = path.substr(path.size() - 4);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext == ".png";
+}
+
+// The common extensions whose containers hold the codec, as "a, b or c".
+std::string ExtensionsFor(VideoCodec codec) {
+  std::vector<std::string> fit;
+  for (const char* ext : {"mp4", "mkv", "mov", "avi"}) {
+    const AVOutputFormat* f = av_guess_format(nullptr, (std::string("x.") + ext).c_str(), nullptr);
+    if (f && avformat_query_codec(f, CodecId(codec), FF_COMPLIANCE_NORMAL) == 1) {
+      fit.push_back(std::string(".") + ext);
+    }
+  }
+  std::string text;
+  for (size_t i = 0; i < fit.size(); ++i) {
+    if (i > 0) text += i + 1 == fit.size() ? " or " : ", ";
+    text += fit[i];
+  }
+  return text.empty() ? ".mkv" : text;
+}
+
+// The encoders to try for a codec, best first: libx264 for H.264, then every
+// other encoder of the codec that does not need special hardware set up.
+std::vector<const AVCodec*> EncoderCandidates(VideoCodec codec) {
+  std::vector<const AVCodec*> list;
+  const AVCodecID id = CodecId(codec);
+  if (id == AV_CODEC_ID_H264) {
+    if (const AVCodec* x264 = avcodec_find_encoder_by_name("libx264")) list.push_back(x264);
+  }
+  void* opaque = nullptr;
+  while (const AVCodec* c = av_codec_iterate(&opaque)) {
+    if (c->id != id || !av_codec_is_encoder(c)) continue;
+    if (std::find(list.begin(), list.end(), c) != list.end()) continue;
+    if (c->capabilities & (AV_CODEC_CAP_HARDWARE | AV_CODEC_CAP_EXPERIMENTAL)) continue;
+    list.push_back(c);
+  }
+  return list;
+}
+
+// True when the encoder takes the pixel format (an encoder that lists none is
+// taken to accept it).
+bool TakesFormat(const AVCodec* c, AVPixelFormat format) {
+  if (!c->pix_fmts) return true;
+  for (const AVPixelFormat* p = c->pix_fmts; *p != AV_PIX_FMT_NONE; ++p) {
+    if (*p == format) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// The sound track: packets of the source's first audio stream, copied or coded
+// again, interleaved with the video as the frames come.
+
+class AudioTrack {
+ public:
+  // Prepares the track for the output; a track that cannot be carried leaves
+  // Handling() Skipped and a note in `note`.
+  AudioTrack(AVFormatContext* out, const std::string& source, double start, std::string* note);
+
+  AudioHandling Handling() const { return handling_; }
+  // Writes every packet of the track that lies before `until` seconds of the
+  // output. False (and the track dropped, with a note) on a failure.
+  bool Pump(AVFormatContext* out, double until, std::string* note);
+  // Writes the rest up to `end` seconds and drains the encoder.
+  bool Finish(AVFormatContext* out, double end, std::string* note);
+
+ private:
+  bool Fail(const std::string& what, int rc, std::string* note);
+  bool ReadPacket();
+  bool HandlePacket(AVFormatContext* out, AVPacket* p, double end);
+  bool Decoded(AVFormatContext* out, double end);
+  bool EncodeFromFifo(AVFormatContext* out, bool flushAll, double end);
+  bool DrainEncoder(AVFormatContext* out);
+  double OutputTime(const AVPacket* p) const;
+
+  AudioHandling handling_ = AudioHandling::None;
+  InputPtr in_;
+  AVStream* source_ = nullptr;
+  AVStream* stream_ = nullptr;
+  double origin_ = 0;  // source seconds at output time 0
+  bool trimStart_ = false;
+  PacketPtr pending_{av_packet_alloc()};
+  bool havePending_ = false;
+  bool ended_ = false;  // no more source packets
+  bool done_ = false;   // nothing more is written
+
+  // Coding again.
+  CodecPtr decoder_;
+  CodecPtr encoder_;
+  std::unique_ptr<SwrContext, ResamplerFreer> resampler_;
+  std::unique_ptr<AVAudioFifo, FifoFreer> fifo_;
+  FramePtr decoded_{av_frame_alloc()};
+  FramePtr chunk_{av_frame_alloc()};
+  PacketPtr coded_{av_packet_alloc()};
+  int64_t samplesOut_ = 0;    // samples handed to the encoder
+  int64_t samplesTaken_ = 0;  // samples put into the fifo
+  bool started_ = false;      // first decoded samples seen
+};
+
+AudioTrack::AudioTrack(AVFormatContext* out, const std::string& source, double start,
+                       std::string* note) {
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  AVFormatContext* opened = nullptr;
+  int rc = avformat_open_input(&opened, ("file:" + source).c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (rc < 0) {
+    handling_ = AudioHandling::Skipped;
+    *note = "The sound track is left out: cannot open " + source + " (" + AvError(rc) + ").";
+    return;
+  }
+  in_.reset(opened);
+  if ((rc = avformat_find_stream_info(opened, nullptr)) < 0) {
+    handling_ = AudioHandling::Skipped;
+    *note = "The sound track is left out: cannot read the streams of " + source + ".";
+    return;
+  }
+  const int audio = av_find_best_stream(opened, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  if (audio < 0) return;  // no sound track: nothing to say
+  source_ = opened->streams[audio];
+  for (unsigned i = 0; i < opened->nb_streams; ++i) {
+    if (static_cast<int>(i) != audio) opened->streams[i]->discard = AVDISCARD_ALL;
+  }
+
+  // Output time 0 is `start` seconds after the first video frame.
+  double videoStart = 0;
+  const int video = av_find_best_stream(opened, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (video >= 0 && opened->streams[video]->start_time != AV_NOPTS_VALUE) {
+    videoStart = static_cast<double>(opened->streams[video]->start_time) *
+                 av_q2d(opened->streams[video]->time_base);
+  }
+  origin_ = videoStart + std::max(0.0, start);
+  trimStart_ = start > 0;
+  if (trimStart_) {
+    const int64_t ts = static_cast<int64_t>(origin_ * AV_TIME_BASE);
+    avformat_seek_file(opened, -1, INT64_MIN, ts, ts, 0);  // failing that, read from the start
+  }
+
+  const AVCodecParameters* par = source_->codecpar;
+  const char* codecName = avcodec_get_name(par->codec_id);
+  const std::string container = FormatTitle(out->oformat);
+  if (avformat_query_codec(out->oformat, par->codec_id, FF_COMPLIANCE_NORMAL) == 1) {
+    stream_ = avformat_new_stream(out, nullptr);
+    if (!stream_ || avcodec_parameters_copy(stream_->codecpar, par) < 0) {
+      handling_ = AudioHandling::Skipped;
+      *note = "The sound track is left out: out of memory.";
+      return;
+    }
+    stream_->codecpar->codec_tag = 0;
+    stream_->time_base = source_->time_base;
+    handling_ = AudioHandling::Copied;
+    return;
+  }
+
+  // The container cannot hold the codec: decode and code again as AAC.
+  const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+  const AVCodec* dec = avcodec_find_decoder(par->codec_id);
+  if (!aac || avformat_query_codec(out->oformat, AV_CODEC_ID_AAC, FF_COMPLIANCE_NORMAL) != 1 ||
+      !dec) {
+    handling_ = AudioHandling::Skipped;
+    *note = std::string("The sound track is left out: ") + container + " files cannot hold " +
+            codecName + " sound and it cannot be coded again as AAC.";
+    return;
+  }
+  decoder_.reset(avcodec_alloc_context3(dec));
+  encoder_.reset(avcodec_alloc_context3(aac));
+  if (!decoder_ || !encoder_ || avcodec_parameters_to_context(decoder_.get(), par) < 0) {
+    handling_ = AudioHandling::Skipped;
+    *note = "The sound track is left out: out of memory.";
+    return;
+  }
+  decoder_->pkt_timebase = source_->time_base;
+  if ((rc = avcodec_open2(decoder_.get(), dec, nullptr)) < 0 || decoder_->sample_rate <= 0) {
+    handling_ = AudioHandling::Skipped;
+    *note = std::string("The sound track is left out: cannot decode its ") + codecName + " sound.";
+    return;
+  }
+  if (decoder_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || decoder_->ch_layout.nb_channels < 1) {
+    const int channels = std::max(1, decoder_->ch_layout.nb_channels);
+    av_channel_layout_uninit(&decoder_->ch_layout);
+    av_channel_layout_default(&decoder_->ch_layout, channels);
+  }
+
+  // The encoder keeps the rate and channels where it can: otherwise the
+  // nearest rate it takes, and stereo (mono stays mono).
+  int sampleRate = decoder_->sample_rate;
+  if (aac->supported_samplerates) {
+    int best = 0;
+    for (const int* r = aac->supported_samplerates; *r; ++r) {
+      if (best == 0 || std::abs(*r - sampleRate) < std::abs(best - sampleRate)) best = *r;
+    }
+    sampleRate = best;
+  }
+  AVChannelLayout layout{};
+  bool layoutTaken = !aac->ch_layouts;
+  for (const AVChannelLayout* l = aac->ch_layouts; l && l->nb_channels; ++l) {
+    if (av_channel_layout_compare(l, &decoder_->ch_layout) == 0) layoutTaken = true;
+  }
+  if (layoutTaken) {
+    av_channel_layout_copy(&layout, &decoder_->ch_layout);
+  } else {
+    av_channel_layout_default(&layout, decoder_->ch_layout.nb_channels == 1 ? 1 : 2);
+  }
+  encoder_->sample_rate = sampleRate;
+  av_channel_layout_copy(&encoder_->ch_layout, &layout);
+  encoder_->sample_fmt = aac->sample_fmts ? aac->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+  encoder_->bit_rate =
+      64000 * std::min(layout.nb_channels, 2) + 32000 * std::max(0, layout.nb_channels - 2);
+  encoder_->time_base = AVRational{1, sampleRate};
+  if (out->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  SwrContext* swr = nullptr;
+  rc = swr_alloc_set_opts2(&swr, &encoder_->ch_layout, encoder_->sample_fmt, sampleRate,
+                           &decoder_->ch_layout, decoder_->sample_fmt, decoder_->sample_rate, 0,
+                           nullptr);
+  resampler_.reset(swr);
+  av_channel_layout_uninit(&layout);
+  if (rc < 0 || !swr || swr_init(swr) < 0 ||
+      (rc = avcodec_open2(encoder_.get(), aac, nullptr)) < 0) {
+    handling_ = AudioHandling::Skipped;
+    *note = "The sound track is left out: cannot set up the AAC encoder.";
+    return;
+  }
+  fifo_.reset(av_audio_fifo_alloc(encoder_->sample_fmt, encoder_->ch_layout.nb_channels,
+                                  std::max(encoder_->frame_size, 1024) * 4));
+  stream_ = avformat_new_stream(out, nullptr);
+  if (!fifo_ || !stream_ || !decoded_ || !chunk_ || !coded_ ||
+      avcodec_parameters_from_context(stream_->codecpar, encoder_.get()) < 0) {
+    handling_ = AudioHandling::Skipped;
+    stream_ = nullptr;
+    *note = "The sound track is left out: out of memory.";
+    return;
+  }
+  stream_->time_base = encoder_->time_base;
+  handling_ = AudioHandling::Reencoded;
+  *note = std::string(container) + " files cannot hold the source's " + codecName +
+          " sound; it is coded again as AAC.";
+}
+
+bool AudioTrack::Fail(const std::string& what, int rc, std::string* note) {
+  done_ = true;
+  *note = "The rest of the sound track is left out: " + what +
+          (rc < 0 ? " (" + AvError(rc) + ")." : std::string("."));
+  return false;
+}
+
+// Output seconds of a packet's first sample.
+double AudioTrack::OutputTime(const AVPacket* p) const {
+  const int64_t ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
+  if (ts == AV_NOPTS_VALUE) return 0;  // no stamp: taken as due now
+  return static_cast<double>(ts) * av_q2d(source_->time_base) - origin_;
+}
+
+bool AudioTrack::ReadPacket() {
+  while (!ended_) {
+    const int rc = av_read_frame(in_.get(), pending_.get());
+    if (rc < 0) {
+      ended_ = true;
+      return false;
+    }
+    if (pending_->stream_index == source_->index) {
+      havePending_ = true;
+      return true;
+    }
+    av_packet_unref(pending_.get());
+  }
+  return false;
+}
+
+bool AudioTrack::Pump(AVFormatContext* out, double until, std::string* note) {
+  if (!stream_ || done_) return true;
+  for (;;) {
+    if (!havePending_ && !ReadPacket()) return true;
+    if (OutputTime(pending_.get()) >= until) return true;
+    havePending_ = false;
+    const bool ok = HandlePacket(out, pending_.get(), until);
+    av_packet_unref(pending_.get());
+    if (!ok) return Fail("a sound packet could not be written", -1, note);
+  }
+}
+
+bool AudioTrack::HandlePacket(AVFormatContext* out, AVPacket* p, double end) {
+  if (handling_ == AudioHandling::Copied) {
+    // From a later start, packets that end before it are left out; from the
+    // first frame everything is kept (lead-in packets keep negative stamps).
+    const double at = OutputTime(p);
+    const double length = static_cast<double>(p->duration) * av_q2d(source_->time_base);
+    if (trimStart_ && (length > 0 ? at + length <= 0 : at < 0)) return true;
+    const int64_t shift = llrint(origin_ / av_q2d(source_->time_base));
+    if (p->pts != AV_NOPTS_VALUE) p->pts -= shift;
+    if (p->dts != AV_NOPTS_VALUE) p->dts -= shift;
+    av_packet_rescale_ts(p, source_->time_base, stream_->time_base);
+    p->stream_index = stream_->index;
+    p->pos = -1;
+    return av_interleaved_write_frame(out, p) >= 0;
+  }
+  if (avcodec_send_packet(decoder_.get(), p) < 0) return true;  // a damaged packet is skipped
+  return Decoded(out, end);
+}
+
+// Moves every frame the decoder has into the fifo, dropping what lies before
+// output time 0, and codes whole encoder frames from it.
+bool AudioTrack::Decoded(AVFormatContext* out, double end) {
+  for (;;) {
+    const int rc = avcodec_receive_frame(decoder_.get(), decoded_.get());
+    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) break;
+    if (rc < 0) return true;  // a decoding error loses that packet only
+    int64_t skip = 0;
+    if (!started_) {
+      started_ = true;
+      const int64_t ts = decoded_->best_effort_timestamp;
+      if (ts != AV_NOPTS_VALUE) {
+        const double at = static_cast<double>(ts) * av_q2d(source_->time_base) - origin_;
+        if (at < 0) skip = llrint(-at * encoder_->sample_rate);
+      }
+    }
+    const int room = swr_get_out_samples(resampler_.get(), decoded_->nb_samples);
+    if (room < 0) return false;
+    uint8_t** planes = nullptr;
+    if (av_samples_alloc_array_and_samples(&planes, nullptr, encoder_->ch_layout.nb_channels,
+                                           std::max(room, 1), encoder_->sample_fmt, 0) < 0) {
+      return false;
+    }
+    const int got =
+        swr_convert(resampler_.get(), planes, room,
+                    const_cast<const uint8_t**>(decoded_->extended_data), decoded_->nb_samples);
+    bool ok = got >= 0;
+    if (ok && got > skip) {
+      // Skipping from the front: write from an offset into each plane.
+      const int bytes = av_get_bytes_per_sample(encoder_->sample_fmt);
+      const bool planar = av_sample_fmt_is_planar(encoder_->sample_fmt);
+      const int channels = encoder_->ch_layout.nb_channels;
+      std::vector<void*> from(static_cast<size_t>(planar ? channels : 1));
+      for (size_t c = 0; c < from.size(); ++c) {
+        from[c] = planes[c] + skip * bytes * (planar ? 1 : channels);
+      }
+      const int count = got - static_cast<int>(skip);
+      ok = av_audio_fifo_write(fifo_.get(), from.data(), count) == count;
+      samplesTaken_ += count;
+    }
+    av_freep(&planes[0]);
+    av_freep(&planes);
+    av_frame_unref(decoded_.get());
+    if (!ok) return false;
+    if (!EncodeFromFifo(out, false, end)) return false;
+  }
+  return true;
+}
+
+// Codes whole frames from the fifo (with flushAll also the last part frame),
+// never beyond `end` seconds of output.
+bool AudioTrack::EncodeFromFifo(AVFormatContext* out, bool flushAll, double end) {
+  const int frameSize = encoder_->frame_size > 0 ? encoder_->frame_size : 1024;
+  const int64_t limit = llrint(end * encoder_->sample_rate);
+  for (;;) {
+    int64_t count = std::min<int64_t>(av_audio_fifo_size(fifo_.get()), frameSize);
+    count = std::min(count, limit - samplesOut_);
+    if (count <= 0 || (count < frameSize && !flushAll)) return true;
+    av_frame_unref(chunk_.get());
+    chunk_->nb_samples = static_cast<int>(count);
+    chunk_->format = encoder_->sample_fmt;
+    chunk_->sample_rate = encoder_->sample_rate;
+    if (av_channel_layout_copy(&chunk_->ch_layout, &encoder_->ch_layout) < 0 ||
+        av_frame_get_buffer(chunk_.get(), 0) < 0 ||
+        av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(chunk_->data),
+                           static_cast<int>(count)) != count) {
+      return false;
+    }
+    chunk_->pts = samplesOut_;
+    samplesOut_ += count;
+    if (avcodec_send_frame(encoder_.get(), chunk_.get()) < 0) return false;
+    if (!DrainEncoder(out)) return false;
+    if (count < frameSize) return true;  // a short frame can only be the last
+  }
+}
+
+bool AudioTrack::DrainEncoder(AVFormatContext* out) {
+  for (;;) {
+    const int rc = avcodec_receive_packet(encoder_.get(), coded_.get());
+    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
+    if (rc < 0) return false;
+    av_packet_rescale_ts(coded_.get(), encoder_->time_base, stream_->time_base);
+    coded_->stream_index = stream_->index;
+    if (av_interleaved_write_frame(out, coded_.get()) < 0) return false;
+  }
+}
+
+bool AudioTrack::Finish(AVFormatContext* out, double end, std::string* note) {
+  if (!stream_ || done_) return true;
+  if (!Pump(out, end, note)) return false;
+  done_ = true;
+  if (handling_ != AudioHandling::Reencoded) return true;
+  // What the decoder and the resampler still hold, then the encoder's tail.
+  if (ended_) {
+    avcodec_send_packet(decoder_.get(), nullptr);
+    if (!Decoded(out, end)) return Fail("the sound could not be coded", -1, note);
+  }
+  const int64_t limit = llrint(end * encoder_->sample_rate);
+  if (samplesTaken_ < limit) {
+    uint8_t** planes = nullptr;
+    const int room = std::max(swr_get_out_samples(resampler_.get(), 0), 0);
+    if (room > 0 &&
+        av_samples_alloc_array_and_samples(&planes, nullptr, encoder_->ch_layout.nb_channels, room,
+                                           encoder_->sample_fmt, 0) >= 0) {
+      const int got = swr_convert(resampler_.get(), planes, room, nullptr, 0);
+      if (got > 0) av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(planes), got);
+      av_freep(&planes[0]);
+      av_freep(&planes);
+    }
+  }
+  if (!EncodeFromFifo(out, true, end)) return Fail("the sound could not be coded", -1, note);
+  if (avcodec_send_frame(encoder_.get(), nullptr) < 0 || !DrainEncoder(out)) {
+    return Fail("the sound could not be coded", -1, note);
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+struct VideoWriter::Impl {
+  VideoWriterOptions options;
+  std::string target;  // the file, or the pattern of the pictures
+  bool sequence = false;
+  AVRational rate{25, 1};
+  VideoCodec codec = VideoCodec::H264;
+  OutputPtr out;
+  AVStream* stream = nullptr;
+  std::vector<const AVCodec*> candidates;
+  const AVCodec* encoderCodec = nullptr;
+  CodecPtr encoder;
+  AVPixelFormat pixelFormat = AV_PIX_FMT_NONE;
+  FramePtr picture{av_frame_alloc()};
+  PacketPtr packet{av_packet_alloc()};
+  std::unique_ptr<SwsContext, ScalerFreer> scaler;
+  std::unique_ptr<uint8_t, AvFreer> staging;
+  int stagingStride = 0;
+  std::unique_ptr<AudioTrack> audio;
+
+  int32_t width = 0, height = 0;
+  int32_t codedWidth = 0, codedHeight = 0;
+  int64_t frames = 0;
+  bool headerWritten = false;
+  bool finished = false;
+  bool broken = false;
+  bool rescaleNoted = false;
+
+  void Note(const std::string& text) const {
+    if (options.onNote && !text.empty()) options.onNote(text);
+  }
+  double SecondsAt(int64_t frame) const { return static_cast<double>(frame) * rate.den / rate.num; }
+  bool Start(const cDIBSection& first, std::string* error);
+  bool OpenEncoder(std::string* error);
+  bool Convert(const cDIBSection& frame);
+  bool Encode(AVFrame* f, std::string* error);
+  bool PumpAudio(double until, std::string* error);
+  void RemoveEmptyOutput();
+};
+
+bool VideoWriter::Impl::OpenEncoder(std::string* error) {
+  std::string why;
+  for (const AVCodec* c : candidates) {
+    AVPixelFormat format = AV_PIX_FMT_YUV420P;
+    if (codec == VideoCodec::FFV1) format = AV_PIX_FMT_BGR0;
+    if (codec == VideoCodec::PNG) format = AV_PIX_FMT_RGB24;
+    if (!TakesFormat(c, format)) continue;
+    const bool subsampled = format == AV_PIX_FMT_YUV420P;
+    CodecPtr ctx(avcodec_alloc_context3(c));
+    if (!ctx) break;
+    codedWidth = subsampled ? width + (width & 1) : width;
+    codedHeight = subsampled ? height + (height & 1) : height;
+    ctx->width = codedWidth;
+    ctx->height = codedHeight;
+    ctx->pix_fmt = format;
+    ctx->time_base = av_inv_q(rate);
+    ctx->framerate = rate;
+    ctx->sample_aspect_ratio = AVRational{1, 1};
+    ctx->thread_count = 0;
+    if (out->oformat->flags & AVFMT_GLOBALHEADER) ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    AVDictionary* opts = nullptr;
+    if (subsampled) {
+      // The colour matrix the pictures are converted with, so players and
+      // the program's own reader turn them back the same way.
+      ctx->colorspace = AVCOL_SPC_BT470BG;
+      ctx->color_primaries = AVCOL_PRI_BT470BG;
+      ctx->color_trc = AVCOL_TRC_SMPTE170M;
+      ctx->color_range = AVCOL_RANGE_MPEG;
+      if (std::string(c->name) == "libx264") {
+        av_dict_set(&opts, "preset", options.preset.c_str(), 0);
+        av_dict_set_int(&opts, "crf", std::clamp(options.crf, 0, 51), 0);
+      } else {
+        const double fps = av_q2d(rate);
+        ctx->bit_rate = std::max<int64_t>(
+            1000000, static_cast<int64_t>(0.12 * codedWidth * codedHeight * std::min(fps, 120.0)));
+      }
+    }
+    if (codec == VideoCodec::FFV1) ctx->level = 3;  // version 3 codes slices in parallel
+    const int rc = avcodec_open2(ctx.get(), c, &opts);
+    av_dict_free(&opts);
+    if (rc >= 0) {
+      encoder = std::move(ctx);
+      encoderCodec = c;
+      pixelFormat = format;
+      return true;
+    }
+    if (why.empty()) why = std::string(c->name) + ": " + AvError(rc);
+  }
+  SetError(error, std::string("Cannot open a ") + CodecTitle(codec) + " encoder for frames of " +
+                      std::to_string(width) + " x " + std::to_string(height) +
+                      (why.empty() ? "." : " (" + why + ")."));
+  return false;
+}
+
+bool VideoWriter::Impl::Start(const cDIBSection& first, std::string* error) {
+  width = first.Width();
+  height = first.Height();
+  if (width > kMaxSide || height > kMaxSide) {
+    SetError(error, "The frames are too large to write: " + std::to_string(width) + " x " +
+                        std::to_string(height) + ".");
+    return false;
+  }
+  if (!OpenEncoder(error)) return false;
+  if (codedWidth != width || codedHeight != height) {
+    Note("H.264 frames need an even size: " + std::to_string(width) + " x " +
+         std::to_string(height) + " is written as " + std::to_string(codedWidth) + " x " +
+         std::to_string(codedHeight) + " (last column or row repeated).");
+  }
+  if (avcodec_parameters_from_context(stream->codecpar, encoder.get()) < 0) {
+    SetError(error, "Out of memory.");
+    return false;
+  }
+  stream->time_base = encoder->time_base;
+  stream->avg_frame_rate = rate;
+  stream->r_frame_rate = rate;
+
+  picture->format = pixelFormat;
+  picture->width = codedWidth;
+  picture->height = codedHeight;
+  if (av_frame_get_buffer(picture.get(), 0) < 0) {
+    SetError(error, "Not enough memory for frames of " + std::to_string(width) + " x " +
+                        std::to_string(height) + ".");
+    return false;
+  }
+  if (pixelFormat == AV_PIX_FMT_YUV420P) {
+    stagingStride = FFALIGN(codedWidth * 3, kRowAlign) + kRowSlack;
+    staging.reset(static_cast<uint8_t*>(
+        av_mallocz(static_cast<size_t>(stagingStride) * (static_cast<size_t>(codedHeight) + 1))));
+    SwsContext* s = sws_alloc_context();
+    if (s &&
+        (av_opt_set_int(s, "srcw", codedWidth, 0) < 0 ||
+         av_opt_set_int(s, "srch", codedHeight, 0) < 0 ||
+         av_opt_set_int(s, "src_format", AV_PIX_FMT_BGR24, 0) < 0 ||
+         av_opt_set_int(s, "dstw", codedWidth, 0) < 0 ||
+         av_opt_set_int(s, "dsth", codedHeight, 0) < 0 ||
+         av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0) < 0 ||
+         av_opt_set_int(s, "sws_flags", SWS_BICUBIC, 0) < 0 ||
+         av_opt_set_int(s, "threads", 0, 0) < 0 || sws_init_context(s, nullptr, nullptr) < 0)) {
+      sws_freeContext(s);
+      s = nullptr;
+    }
+    scaler.reset(s);
+    if (!staging || !scaler) {
+      SetError(error, "Cannot set up the colour conversion for frames of " + std::to_string(width) +
+                          " x " + std::to_string(height) + ".");
+      return false;
+    }
+  }
+
+  int rc = 0;
+  if (!(out->oformat->flags & AVFMT_NOFILE) && !out->pb) {
+    SetError(error, "The output file is not open.");
+    return false;
+  }
+  if ((rc = avformat_write_header(out.get(), nullptr)) < 0) {
+    SetError(error, "Cannot start writing " + target + ": " + AvError(rc));
+    return false;
+  }
+  headerWritten = true;
+  return true;
+}
+
+// Puts the frame into `picture` in the encoder's pixel format, top row first.
+bool VideoWriter::Impl::Convert(const cDIBSection& frame) {
+  if (av_frame_make_writable(picture.get()) < 0) return false;
+  const int32_t w = width, h = height;
+  switch (pixelFormat) {
+    case AV_PIX_FMT_BGR0:
+      for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* src = frame.ScanLine(h - 1 - y);
+        uint8_t* dst = picture->data[0] + static_cast<ptrdiff_t>(y) * picture->linesize[0];
+        for (int32_t x = 0; x < w; ++x, src += 3, dst += 4) {
+          dst[0] = src[0];
+          dst[1] = src[1];
+          dst[2] = src[2];
+          dst[3] = 0;
+        }
+      }
+      return true;
+    case AV_PIX_FMT_RGB24:
+      for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* src = frame.ScanLine(h - 1 - y);
+        uint8_t* dst = picture->data[0] + static_cast<ptrdiff_t>(y) * picture->linesize[0];
+        for (int32_t x = 0; x < w; ++x, src += 3, dst += 3) {
+          dst[0] = src[2];
+          dst[1] = src[1];
+          dst[2] = src[0];
+        }
+      }
+      return true;
+    default: {
+      // Rows top-down into the padded staging picture (the odd column and row
+      // repeated), then one colour conversion.
+      const size_t rowBytes = static_cast<size_t>(w) * 3;
+      for (int32_t y = 0; y < h; ++y) {
+        uint8_t* dst = staging.get() + static_cast<ptrdiff_t>(y) * stagingStride;
+        std::memcpy(dst, frame.ScanLine(h - 1 - y), rowBytes);
+        if (codedWidth > w) std::memcpy(dst + rowBytes, dst + rowBytes - 3, 3);
+      }
+      if (codedHeight > h) {
+        std::memcpy(staging.get() + static_cast<ptrdiff_t>(h) * stagingStride,
+                    staging.get() + static_cast<ptrdiff_t>(h - 1) * stagingStride,
+                    static_cast<size_t>(codedWidth) * 3);
+      }
+      const uint8_t* src[4] = {staging.get(), nullptr, nullptr, nullptr};
+      const int srcStride[4] = {stagingStride, 0, 0, 0};
+      return sws_scale(scaler.get(), src, srcStride, 0, codedHeight, picture->data,
+                       picture->linesize) == codedHeight;
+    }
+  }
+}
+
+bool VideoWriter::Impl::Encode(AVFrame* f, std::string* error) {
+  int rc = avcodec_send_frame(encoder.get(), f);
+  if (rc < 0) {
+    SetError(error, std::string("The ") + CodecTitle(codec) + " encoder failed: " + AvError(rc));
+    return false;
+  }
+  for (;;) {
+    rc = avcodec_receive_packet(encoder.get(), packet.get());
+    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
+    if (rc < 0) {
+      SetError(error, std::string("The ") + CodecTitle(codec) + " encoder failed: " + AvError(rc));
+      return false;
+    }
+    av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
+    packet->stream_index = stream->index;
+    rc = av_interleaved_write_frame(out.get(), packet.get());
+    if (rc < 0) {
+      SetError(error, "Cannot write to " + target + ": " + AvError(rc));
+      return false;
+    }
+  }
+}
+
+bool VideoWriter::Impl::PumpAudio(double until, std::string* error) {
+  if (!audio) return true;
+  std::string note;
+  if (!audio->Pump(out.get(), until, &note)) {
+    // A failed write of sound is a failed write of the file.
+    if (out->pb && out->pb->error < 0) {
+      SetError(error, "Cannot write to " + target + ": " + AvError(out->pb->error));
+      return false;
+    }
+    Note(note);
+  }
+  return true;
+}
+
+void VideoWriter::Impl::RemoveEmptyOutput() {
+  if (sequence || !out) return;
+  if (out->pb) avio_closep(&out->pb);
+  std::error_code ignored;
+  fs::remove(target, ignored);
+}
+
+VideoWriter::VideoWriter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+VideoWriter::~VideoWriter() {
+  if (!impl_ || !impl_->out || impl_->finished) return;
+  if (!impl_->headerWritten) {
+    impl_->RemoveEmptyOutput();  // nothing but an empty file was made
+  } else if (!impl_->broken) {
+    av_write_trailer(impl_->out.get());  // what was written stays readable
+  }
+}
+
+std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path,
+                                               const VideoWriterOptions& options,
+                                               std::string* error) {
+  SilenceLogging();
+  auto impl = std::make_unique<Impl>();
+  impl->options = options;
+  if (path.empty() || path.find('\0') != std::string::npos) {
+    SetError(error, "No valid output file name given.");
+    return nullptr;
+  }
+  if (options.rate == 0 || options.scale == 0) {
+    SetError(error, "The frame rate must be positive.");
+    return nullptr;
+  }
+  av_reduce(&impl->rate.num, &impl->rate.den, options.rate, options.scale, INT32_MAX);
+  if (!impl->picture || !impl->packet) {
+    SetError(error, "Out of memory.");
+    return nullptr;
+  }
+
+  // A folder or a numbered pattern makes pictures; anything else a file whose
+  // extension names the container.
+  std::error_code ec;
+  const bool folder = path.back() == '/' || fs::is_directory(path, ec);
+  const bool pattern = !folder && av_filename_number_test(path.c_str());
+  impl->sequence = folder || pattern;
+  if (pattern && !EndsWithPng(path)) {
+    SetError(error, "Numbered pictures are written as PNG: give them a name such as " +
+                        std::string("frame_%05d.png."));
+    return nullptr;
+  }
+  const AVOutputFormat* format = nullptr;
+  if (impl->sequence) {
+    if (options.codec != VideoCodec::Auto && options.codec != VideoCodec::PNG) {
+      SetError(error, std::string("Numbered pictures are written as PNG only, not ") +
+                          CodecTitle(options.codec) + ": give a video file name such as out.mkv.");
+      return nullptr;
+    }
+    impl->codec = VideoCodec::PNG;
+    std::string dir;
+    if (folder) {
+      fs::create_directories(path, ec);
+      if (!fs::is_directory(path, ec)) {
+        SetError(error, "Cannot make the folder " + path + ".");
+        return nullptr;
+      }
+      dir = path;
+      std::string base = path;
+      if (base.back() != '/') base += '/';
+      impl->target = EscapePercent(base) + kFolderPattern;
+    } else {
+      dir = fs::path(path).parent_path().string();
+      if (dir.empty()) dir = ".";
+      if (!fs::is_directory(dir, ec)) {
+        SetError(error, "The folder " + dir + " does not exist.");
+        return nullptr;
+      }
+      impl->target = path;
+    }
+    if (access(dir.c_str(), W_OK) != 0) {
+      SetError(error, "Cannot write into the folder " + dir + ".");
+      return nullptr;
+    }
+    format = av_guess_format("image2", nullptr, nullptr);
+  } else {
+    impl->target = path;
+    format = av_guess_format(nullptr, path.c_str(), nullptr);
+    if (!format) {
+      SetError(error, "Cannot tell the kind of video file from the name " + path +
+                          ": use a name ending in .mp4, .mkv, .avi or .mov, a numbered "
+                          "picture name such as frame_%05d.png, or a folder.");
+      return nullptr;
+    }
+    if (format->flags & AVFMT_NOFILE || format->video_codec == AV_CODEC_ID_NONE) {
+      SetError(error, path +
+                          " names a single picture or a file without video: use a video file "
+                          "name such as out.mp4, a numbered picture name such as "
+                          "frame_%05d.png, or a folder.");
+      return nullptr;
+    }
+    impl->codec = options.codec == VideoCodec::Auto ? VideoCodec::H264 : options.codec;
+    if (avformat_query_codec(format, CodecId(impl->codec), FF_COMPLIANCE_NORMAL) == 0) {
+      SetError(error, FormatTitle(format) + " files cannot hold " + CodecTitle(impl->codec) +
+                          " video: use a name ending in " + ExtensionsFor(impl->codec) + ".");
+      return nullptr;
+    }
+    const std::string dir = fs::path(path).parent_path().string();
+    if (!dir.empty() && !fs::is_directory(dir, ec)) {
+      SetError(error, "The folder " + dir + " does not exist.");
+      return nullptr;
+    }
+  }
+
+  impl->candidates = EncoderCandidates(impl->codec);
+  if (impl->candidates.empty()) {
+    SetError(error, std::string("This FFmpeg has no ") + CodecTitle(impl->codec) + " encoder.");
+    return nullptr;
+  }
+
+  // "file:" keeps names with colons from being taken as protocols.
+  const std::string url = "file:" + impl->target;
+  AVFormatContext* ctx = nullptr;
+  int rc = avformat_alloc_output_context2(&ctx, format, nullptr, url.c_str());
+  if (rc < 0 || !ctx) {
+    SetError(error, "Cannot set up the output " + path + ": " + AvError(rc));
+    return nullptr;
+  }
+  impl->out.reset(ctx);
+  impl->stream = avformat_new_stream(ctx, nullptr);
+  if (!impl->stream) {
+    SetError(error, "Out of memory.");
+    return nullptr;
+  }
+
+  if (!impl->sequence && !options.audioSource.empty()) {
+    std::string note;
+    impl->audio = std::make_unique<AudioTrack>(ctx, options.audioSource, options.audioStart, &note);
+    impl->Note(note);
+  }
+
+  if (!(format->flags & AVFMT_NOFILE)) {
+    rc = avio_open(&ctx->pb, url.c_str(), AVIO_FLAG_WRITE);
+    if (rc < 0) {
+      SetError(error, "Cannot write " + path + ": " + AvError(rc));
+      return nullptr;
+    }
+  }
+  return std::unique_ptr<VideoWriter>(new VideoWriter(std::move(impl)));
+}
+
+bool VideoWriter::WriteFrame(const cDIBSection& frame, std::string* error) {
+  Impl& m = *impl_;
+  if (m.finished || m.broken) {
+    SetError(error, "The output " + m.target + " is closed.");
+    return false;
+  }
+  if (frame.Empty() || frame.Width() <= 0 || frame.Height() <= 0) {
+    SetError(error, "There is no picture to write.");
+    return false;
+  }
+  if (!m.headerWritten && !m.Start(frame, error)) {
+    m.broken = true;
+    return false;
+  }
+  const cDIBSection* source = &frame;
+  DibPtr rescaled;
+  if (frame.Width() != m.width || frame.Height() != m.height) {
+    rescaled = frame.Resample(m.height, m.width, true);
+    if (!rescaled) {
+      SetError(error, "Not enough memory to scale a frame.");
+      m.broken = true;
+      return false;
+    }
+    if (!m.rescaleNoted) {
+      m.rescaleNoted = true;
+      m.Note("Frame " + std::to_string(m.frames) + " is " + std::to_string(frame.Width()) + " x " +
+             std::to_string(frame.Height()) + "; it and any later frames of another size are " +
+             "scaled to the first frame's " + std::to_string(m.width) + " x " +
+             std::to_string(m.height) + ".");
+    }
+    source = rescaled.get();
+  }
+  if (!m.Convert(*source)) {
+    SetError(error, "Cannot convert a frame for the encoder.");
+    m.broken = true;
+    return false;
+  }
+  m.picture->pts = m.frames;
+  if (!m.Encode(m.picture.get(), error) || !m.PumpAudio(m.SecondsAt(m.frames + 1), error)) {
+    m.broken = true;
+    return false;
+  }
+  ++m.frames;
+  return true;
+}
+
+bool VideoWriter::Finish(std::string* error) {
+  Impl& m = *impl_;
+  if (m.finished) return true;
+  if (m.broken) {
+    SetError(error, "The output " + m.target + " could not be completed.");
+    return false;
+  }
+  if (m.frames == 0) {
+    m.broken = true;
+    m.RemoveEmptyOutput();
+    SetError(error, "No frames were written to " + m.target + ".");
+    return false;
+  }
+  if (!m.Encode(nullptr, error)) {
+    m.broken = true;
+    return false;
+  }
+  if (m.audio) {
+    std::string note;
+    if (!m.audio->Finish(m.out.get(), m.SecondsAt(m.frames), &note)) m.Note(note);
+  }
+  int rc = av_write_trailer(m.out.get());
+  m.finished = true;
+  if (rc >= 0 && m.out->pb) {
+    avio_flush(m.out->pb);
+    rc = m.out->pb->error;
+    const int closed = avio_closep(&m.out->pb);
+    if (rc >= 0) rc = closed;
+  }
+  if (rc < 0) {
+    SetError(error, "Cannot complete " + m.target + ": " + AvError(rc));
+    return false;
+  }
+  return true;
+}
+
+int64_t VideoWriter::FramesWritten() const { return impl_->frames; }
+int32_t VideoWriter::Width() const { return impl_->width; }
+int32_t VideoWriter::Height() const { return impl_->height; }
+int32_t VideoWriter::CodedWidth() const { return impl_->codedWidth; }
+int32_t VideoWriter::CodedHeight() const { return impl_->codedHeight; }
+bool VideoWriter::PictureSequence() const { return impl_->sequence; }
+const std::string& VideoWriter::Target() const { return impl_->target; }
+std::string VideoWriter::EncoderName() const {
+  return impl_->encoderCodec ? impl_->encoderCodec->name : "";
+}
+AudioHandling VideoWriter::Audio() const {
+  return impl_->audio ? impl_->audio->Handling() : AudioHandling::None;
+}
+
+}  // namespace dioptrix

@@ -1,0 +1,345 @@
+#include "platform/video/video_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/video/video_file.h"
+#include "tests/common/test_images.h"
+#include "tests/convert/convert_support.h"
+
+namespace dioptrix {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RandomImage;
+using test::ReadFrames;
+using test::SamePixels;
+using test::ScratchFolder;
+
+std::string Scratch(const std::string& name) { return ScratchFolder() + "/" + name; }
+
+// Frames whose every byte differs from frame to frame, of an odd size.
+std::vector<DibPtr> RandomFrames(int32_t w, int32_t h, int count, uint32_t seed) {
+  std::vector<DibPtr> frames;
+  for (int i = 0; i < count; ++i) frames.push_back(RandomImage(w, h, seed + i));
+  return frames;
+}
+
+struct Written {
+  bool ok = false;
+  std::string error;
+  std::vector<std::string> notes;
+};
+
+Written WriteAll(const std::string& path, const std::vector<DibPtr>& frames,
+                 VideoWriterOptions options = {}) {
+  Written result;
+  options.onNote = [&](const std::string& text) { result.notes.push_back(text); };
+  auto writer = VideoWriter::Open(path, options, &result.error);
+  if (!writer) return result;
+  for (const DibPtr& f : frames) {
+    if (!writer->WriteFrame(*f, &result.error)) return result;
+  }
+  result.ok = writer->Finish(&result.error);
+  return result;
+}
+
+TEST(VideoWriter, LosslessCodecsKeepEveryByteOfOddSizedFrames) {
+  const std::vector<DibPtr> frames = RandomFrames(37, 23, 5, 11);
+  struct Case {
+    std::string name;
+    VideoCodec codec;
+    std::string readBack;  // what the reader opens
+  };
+  const std::vector<Case> cases = {
+      {"lossless.mkv", VideoCodec::FFV1, "lossless.mkv"},
+      {"lossless.avi", VideoCodec::FFV1, "lossless.avi"},
+      {"pictures_%03d.png", VideoCodec::Auto, "pictures_%03d.png"},
+      {"picture folder/", VideoCodec::PNG, "picture folder/frame_%05d.png"},
+      {"png in a box.mov", VideoCodec::PNG, "png in a box.mov"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VideoWriterOptions options;
+    options.codec = c.codec;
+    options.rate = 30000;
+    options.scale = 1001;
+    const Written w = WriteAll(Scratch(c.name), frames, options);
+    ASSERT_TRUE(w.ok) << w.error;
+    EXPECT_TRUE(w.notes.empty());
+    const std::vector<DibPtr> back = ReadFrames(Scratch(c.readBack));
+    ASSERT_EQ(back.size(), frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+      EXPECT_TRUE(SamePixels(*back[i], *frames[i])) << "frame " << i;
+    }
+  }
+  // The rate reaches the file.
+  auto video = VideoFile::Open(Scratch("lossless.mkv"));
+  ASSERT_TRUE(video);
+  EXPECT_EQ(video->Rate(), 30000u);
+  EXPECT_EQ(video->Scale(), 1001u);
+}
+
+TEST(VideoWriter, H264PadsOddSizesAndStaysCloseToTheFrames) {
+  // Smooth frames (H.264 is lossy): a gradient moving one pixel per frame.
+  std::vector<DibPtr> frames;
+  for (int i = 0; i < 8; ++i) {
+    auto f = std::make_unique<cDIBSection>();
+    ASSERT_TRUE(f->Create(45, 31));
+    for (int32_t y = 0; y < 31; ++y) {
+      for (int32_t x = 0; x < 45; ++x) {
+        uint8_t* p = f->ScanLine(y) + 3 * x;
+        p[0] = static_cast<uint8_t>(4 * (x + i));
+        p[1] = static_cast<uint8_t>(6 * y);
+        p[2] = static_cast<uint8_t>(120 + x - y);
+      }
+    }
+    frames.push_back(std::move(f));
+  }
+  for (const std::string name : {"odd.mp4", "odd.mov", "odd.mkv", "odd.avi"}) {
+    SCOPED_TRACE(name);
+    const Written w = WriteAll(Scratch(name), frames);
+    ASSERT_TRUE(w.ok) << w.error;
+    ASSERT_EQ(w.notes.size(), 1u);
+    EXPECT_NE(w.notes[0].find("46 x 32"), std::string::npos) << w.notes[0];
+    EXPECT_EQ(test::StreamCodecs(Scratch(name), "video"), std::vector<std::string>{"h264"});
+    const std::vector<DibPtr> back = ReadFrames(Scratch(name));
+    ASSERT_EQ(back.size(), frames.size());
+    for (size_t i = 0; i < back.size(); ++i) {
+      ASSERT_EQ(back[i]->Width(), 46);
+      ASSERT_EQ(back[i]->Height(), 32);
+      // The frame sits top-left; the padding repeats the last column and row.
+      DibPtr inner = back[i]->Crop(31, 45, 0, 0);
+      ASSERT_TRUE(inner);
+      EXPECT_LT(test::MeanDifference(*inner, *frames[i]), 5.0) << "frame " << i;
+      const uint8_t* lastColumn = test::PixelAt(*back[i], 45, 10);
+      const uint8_t* beside = test::PixelAt(*back[i], 44, 10);
+      EXPECT_NEAR(lastColumn[1], beside[1], 12);
+    }
+  }
+  // Even sizes are kept as they are, without a note.
+  const std::vector<DibPtr> even = RandomFrames(32, 18, 2, 3);
+  const Written w = WriteAll(Scratch("even.mp4"), even);
+  ASSERT_TRUE(w.ok) << w.error;
+  EXPECT_TRUE(w.notes.empty());
+  const std::vector<DibPtr> back = ReadFrames(Scratch("even.mp4"));
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0]->Width(), 32);
+  EXPECT_EQ(back[0]->Height(), 18);
+}
+
+TEST(VideoWriter, LaterFramesOfAnotherSizeAreScaledToTheFirst) {
+  std::vector<DibPtr> frames;
+  frames.push_back(test::SolidImage(40, 20, 10, 20, 30));
+  frames.push_back(test::SolidImage(80, 40, 50, 60, 70));
+  frames.push_back(test::SolidImage(13, 7, 90, 100, 110));
+  VideoWriterOptions options;
+  options.codec = VideoCodec::FFV1;
+  const Written w = WriteAll(Scratch("sizes.mkv"), frames, options);
+  ASSERT_TRUE(w.ok) << w.error;
+  ASSERT_EQ(w.notes.size(), 1u);  // said once
+  EXPECT_NE(w.notes[0].find("80 x 40"), std::string::npos) << w.notes[0];
+  const std::vector<DibPtr> back = ReadFrames(Scratch("sizes.mkv"));
+  ASSERT_EQ(back.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(back[i]->Width(), 40);
+    ASSERT_EQ(back[i]->Height(), 20);
+  }
+  EXPECT_TRUE(SamePixels(*back[1], *test::SolidImage(40, 20, 50, 60, 70)));
+  EXPECT_TRUE(SamePixels(*back[2], *test::SolidImage(40, 20, 90, 100, 110)));
+}
+
+TEST(VideoWriter, BadNamesAndFoldersAreRefusedWithAReason) {
+  struct Case {
+    std::string path;
+    VideoCodec codec;
+    std::string expect;  // part of the message
+  };
+  const std::string scratch = ScratchFolder();
+  const std::vector<Case> cases = {
+      {"", VideoCodec::Auto, "No valid output file name"},
+      {scratch + "/clip.unknownext", VideoCodec::Auto, "Cannot tell the kind"},
+      {scratch + "/clip", VideoCodec::Auto, "Cannot tell the kind"},
+      {scratch + "/still.png", VideoCodec::Auto, "single picture"},
+      {scratch + "/sound.wav", VideoCodec::Auto, "without video"},
+      {scratch + "/lossless.mp4", VideoCodec::FFV1, "use a name ending in .mkv or .avi"},
+      {scratch + "/web.webm", VideoCodec::H264, "cannot hold H.264"},
+      {scratch + "/no such folder/out.mp4", VideoCodec::Auto, "does not exist"},
+      {scratch + "/no such folder/out_%04d.png", VideoCodec::Auto, "does not exist"},
+      {scratch + "/frames_%04d.jpg", VideoCodec::Auto, "PNG"},
+      {scratch + "/frames_%04d.png", VideoCodec::FFV1, "PNG only"},
+      {"/proc/version.mp4", VideoCodec::Auto, "Cannot write"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    VideoWriterOptions options;
+    options.codec = c.codec;
+    std::string error;
+    EXPECT_FALSE(VideoWriter::Open(c.path, options, &error));
+    EXPECT_NE(error.find(c.expect), std::string::npos) << error;
+  }
+  VideoWriterOptions zeroRate;
+  zeroRate.scale = 0;
+  std::string error;
+  EXPECT_FALSE(VideoWriter::Open(scratch + "/rate.mkv", zeroRate, &error));
+  EXPECT_FALSE(error.empty());
+  // A folder without write permission (root may write anyway).
+  const std::string locked = scratch + "/locked";
+  fs::create_directories(locked);
+  fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+  if (access(locked.c_str(), W_OK) != 0) {
+    EXPECT_FALSE(VideoWriter::Open(locked + "/out.mkv", {}, &error));
+    EXPECT_NE(error.find("Cannot write"), std::string::npos) << error;
+    EXPECT_FALSE(VideoWriter::Open(locked + "/", {}, &error));
+    EXPECT_NE(error.find("Cannot write into the folder"), std::string::npos) << error;
+  }
+  fs::permissions(locked, fs::perms::owner_all);
+}
+
+TEST(VideoWriter, MisuseAndWriteFailuresEndWithAMessage) {
+  std::string error;
+  // Nothing written: Finish fails and leaves no empty file behind.
+  const std::string none = Scratch("nothing.mkv");
+  auto writer = VideoWriter::Open(none, {}, &error);
+  ASSERT_TRUE(writer) << error;
+  EXPECT_TRUE(fs::exists(none));
+  EXPECT_FALSE(writer->Finish(&error));
+  EXPECT_NE(error.find("No frames"), std::string::npos) << error;
+  EXPECT_FALSE(fs::exists(none));
+  writer.reset();
+  // Abandoned before the first frame: no empty file either.
+  writer = VideoWriter::Open(none, {}, &error);
+  ASSERT_TRUE(writer);
+  writer.reset();
+  EXPECT_FALSE(fs::exists(none));
+
+  // An empty image, and frames after Finish.
+  writer = VideoWriter::Open(Scratch("misuse.mkv"), {}, &error);
+  ASSERT_TRUE(writer);
+  cDIBSection empty;
+  EXPECT_FALSE(writer->WriteFrame(empty, &error));
+  EXPECT_NE(error.find("no picture"), std::string::npos) << error;
+  DibPtr frame = RandomImage(16, 16, 5);
+  ASSERT_TRUE(writer->WriteFrame(*frame, &error)) << error;
+  ASSERT_TRUE(writer->Finish(&error)) << error;
+  EXPECT_TRUE(writer->Finish(&error));  // a second Finish changes nothing
+  EXPECT_FALSE(writer->WriteFrame(*frame, &error));
+  EXPECT_NE(error.find("closed"), std::string::npos) << error;
+  EXPECT_EQ(writer->FramesWritten(), 1);
+
+  // A device that is always full: the failure surfaces by Finish at the
+  // latest, as a message.
+  if (fs::exists("/dev/full")) {
+    VideoWriterOptions lossless;
+    lossless.codec = VideoCodec::FFV1;
+    writer = VideoWriter::Open("/dev/full", lossless, &error);
+    if (!writer) {
+      // No container can be told from the name: give one through a link.
+      const std::string link = Scratch("full.mkv");
+      fs::create_symlink("/dev/full", link);
+      writer = VideoWriter::Open(link, lossless, &error);
+    }
+    ASSERT_TRUE(writer) << error;
+    bool failed = false;
+    for (int i = 0; i < 20 && !failed; ++i) {
+      DibPtr noise = RandomImage(256, 256, 100 + i);
+      failed = !writer->WriteFrame(*noise, &error);
+    }
+    if (!failed) failed = !writer->Finish(&error);
+    EXPECT_TRUE(failed);
+    EXPECT_NE(error.find("No space"), std::string::npos) << error;
+  }
+}
+
+TEST(VideoWriter, TheSourceSoundTrackIsCopiedOrCodedAgain) {
+  test::Clip mp4;  // H.264 + AAC, 12 frames at 24 per second
+  mp4.frames = 24;
+  const std::string aacSource = test::MakeSampleClip(mp4);
+  test::Clip avi = mp4;  // MJPEG + PCM
+  avi.format = "avi";
+  const std::string pcmSource = test::MakeSampleClip(avi);
+  ASSERT_FALSE(aacSource.empty());
+  ASSERT_FALSE(pcmSource.empty());
+  const std::vector<DibPtr> frames = RandomFrames(32, 18, 24, 1);
+
+  struct Case {
+    std::string source, output;
+    AudioHandling handling;
+    std::string codec;
+  };
+  const std::vector<Case> cases = {
+      {aacSource, "copy.mp4", AudioHandling::Copied, "aac"},
+      {aacSource, "copy.mkv", AudioHandling::Copied, "aac"},
+      {pcmSource, "pcm.mkv", AudioHandling::Copied, "pcm_s16le"},
+      {pcmSource, "again.mp4", AudioHandling::Reencoded, "aac"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    std::vector<std::string> notes;
+    VideoWriterOptions options;
+    options.rate = 24;
+    options.audioSource = c.source;
+    options.onNote = [&](const std::string& text) { notes.push_back(text); };
+    std::string error;
+    auto writer = VideoWriter::Open(Scratch(c.output), options, &error);
+    ASSERT_TRUE(writer) << error;
+    EXPECT_EQ(writer->Audio(), c.handling);
+    EXPECT_EQ(notes.size(), c.handling == AudioHandling::Reencoded ? 1u : 0u);
+    for (const DibPtr& f : frames) ASSERT_TRUE(writer->WriteFrame(*f, &error)) << error;
+    ASSERT_TRUE(writer->Finish(&error)) << error;
+    EXPECT_EQ(test::StreamCodecs(Scratch(c.output), "audio"), std::vector<std::string>{c.codec});
+    // One second of pictures, about one second of sound.
+    EXPECT_NEAR(test::StreamDuration(Scratch(c.output), "audio"), 1.0, 0.1);
+    EXPECT_EQ(ReadFrames(Scratch(c.output)).size(), frames.size());
+  }
+
+  // From a later start only the rest of the track is carried: half a second
+  // of pictures from 0.5 s on gets half a second of sound.
+  VideoWriterOptions later;
+  later.rate = 24;
+  later.audioSource = aacSource;
+  later.audioStart = 0.5;
+  std::string error;
+  auto writer = VideoWriter::Open(Scratch("later.mkv"), later, &error);
+  ASSERT_TRUE(writer) << error;
+  for (int i = 0; i < 12; ++i) ASSERT_TRUE(writer->WriteFrame(*frames[i], &error));
+  ASSERT_TRUE(writer->Finish(&error)) << error;
+  EXPECT_NEAR(test::StreamDuration(Scratch("later.mkv"), "audio"), 0.5, 0.1);
+
+  // Pictures carry no sound; a source without sound or one that cannot be
+  // read gives a video without it.
+  test::Clip silent = mp4;
+  silent.audio = false;
+  const std::string silentSource = test::MakeSampleClip(silent);
+  ASSERT_FALSE(silentSource.empty());
+  struct Quiet {
+    std::string source, output;
+    AudioHandling handling;
+  };
+  for (const Quiet& q :
+       std::vector<Quiet>{{aacSource, "quiet_%02d.png", AudioHandling::None},
+                          {silentSource, "quiet.mp4", AudioHandling::None},
+                          {Scratch("missing.mp4"), "lost.mp4", AudioHandling::Skipped}}) {
+    SCOPED_TRACE(q.output);
+    std::vector<std::string> notes;
+    VideoWriterOptions options;
+    options.audioSource = q.source;
+    options.onNote = [&](const std::string& text) { notes.push_back(text); };
+    writer = VideoWriter::Open(Scratch(q.output), options, &error);
+    ASSERT_TRUE(writer) << error;
+    EXPECT_EQ(writer->Audio(), q.handling);
+    EXPECT_EQ(notes.size(), q.handling == AudioHandling::Skipped ? 1u : 0u);
+    ASSERT_TRUE(writer->WriteFrame(*frames[0], &error));
+    ASSERT_TRUE(writer->Finish(&error)) << error;
+    if (q.output.find('%') == std::string::npos) {
+      EXPECT_TRUE(test::StreamCodecs(Scratch(q.output), "audio").empty());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace dioptrix
