@@ -35,13 +35,14 @@ TEST(PixelRows, IntegerGreyFormulasMatchTheirDefinitions) {
 using ComposeFn = void (*)(const uint8_t*, const uint8_t*, uint8_t*, int32_t);
 using SplitFn = void (*)(const uint8_t*, uint8_t*, uint8_t*, int32_t);
 
-// Random bytes, with some pixels whose luminance sum ends in exactly 500
-// (ties) and pixels of the channel extremes.
+// Random bytes, with every fifth pixel one of: black, white, pixels whose
+// luminance falls on one half (55.5, 26.5, 41.5: ties), pixels whose blue and
+// green make an odd sum (0.5, 1.5, 75.5).
 std::vector<uint8_t> RandomRow(int32_t n, std::mt19937& rng) {
   std::vector<uint8_t> row(3 * static_cast<size_t>(n));
   for (auto& b : row) b = static_cast<uint8_t>(rng());
-  const uint8_t extremes[][3] = {{0, 0, 0},   {255, 255, 255}, {0, 0, 50}, {0, 100, 150},
-                                 {255, 0, 0}, {1, 0, 0},       {3, 0, 0},  {100, 51, 200}};
+  const uint8_t extremes[][3] = {{0, 0, 0},     {255, 255, 255}, {0, 0, 250}, {0, 2, 113},
+                                 {128, 0, 146}, {1, 0, 0},       {3, 0, 0},   {100, 51, 200}};
   for (int32_t x = 0; x < n; x += 5) std::memcpy(&row[3 * x], extremes[rng() % 8], 3);
   return row;
 }
