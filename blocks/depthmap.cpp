@@ -248,6 +248,152 @@ inline uint32_t GreyCostLoaded(__m128i lines01, __m128i lines23, const uint8_t* 
   return HorizontalSum(_mm_add_epi64(s01, s23));
 }
 
+// Which candidates of the grey pattern pass the limit test, as a bit mask by
+// candidate index, for each step limit (1, 2) and each last move (by its index
+// in the pattern). A step whose limit is 20 allows every candidate.
+struct GreyLimitMasks {
+  uint16_t mask[3][9];
+  constexpr GreyLimitMasks() : mask() {
+    for (int32_t limit = 1; limit <= 2; ++limit) {
+      for (int j = 0; j < 9; ++j) {
+        for (int i = 0; i < 9; ++i) {
+          const Offset o = kGreyPattern[i];
+          const Offset last = kGreyPattern[j];
+          const int32_t ax = o.dx > last.dx ? o.dx - last.dx : last.dx - o.dx;
+          const int32_t ay = o.dy > last.dy ? o.dy - last.dy : last.dy - o.dy;
+          if (ax <= limit && ay <= limit) mask[limit][j] |= static_cast<uint16_t>(1u << i);
+        }
+      }
+    }
+    for (int j = 0; j < 9; ++j) mask[0][j] = 0x1FF;
+  }
+};
+constexpr GreyLimitMasks kGreyLimitMasks;
+
+// Move sizes of the grey pattern by candidate index.
+constexpr int32_t kGreyKind[9] = {0, 2, 1, 1, 2, 2, 1, 1, 2};
+
+// The grey search for the fast kernel: the same decisions as GreySearch,
+// arranged for speed. The first step allows every candidate (limit 20), so it
+// picks the first candidate of lowest cost (the strict comparison keeps the
+// earliest of equal costs, and a cost of 0, which stops the step, is the
+// lowest), unless the centre costs less than 64; that takes no branch per
+// candidate. Later steps visit only the candidates the limit allows, taking
+// the allowed set anew from a table whenever the last move changes.
+// Candidate addresses are fixed offsets from the centre, and the bounds test
+// is made once per step when the whole pattern fits inside the frame.
+class GreySearcher {
+ public:
+  // before: the previous grey frame, line stride stride; maxX, maxY: the
+  // largest block position; worst: the initial best cost.
+  GreySearcher(const uint8_t* before, int64_t stride, int64_t maxX, int64_t maxY, int64_t worst)
+      : before_(before), stride_(stride), maxX_(maxX), maxY_(maxY), worst_(worst) {
+    for (int i = 0; i < 9; ++i) offsets_[i] = kGreyPattern[i].dy * stride + kGreyPattern[i].dx;
+  }
+
+  // The block at (bx, by), whose four lines are in block01 and block23.
+  Match Search(int64_t bx, int64_t by, __m128i block01, __m128i block23) const {
+    const size_t stride = static_cast<size_t>(stride_);
+    auto costAt = [&](const uint8_t* p) {
+      return static_cast<int64_t>(GreyCostLoaded(block01, block23, p, stride));
+    };
+    Match best{worst_, bx, by};
+    int last = 0;  // index in the pattern of the last move; 0 is none
+    if (Fits(bx, by)) {
+      const uint8_t* centre = before_ + by * stride_ + bx;
+      const int64_t centreCost = costAt(centre);
+      int64_t lowest = centreCost << 4;  // cost * 16 + index: the first lowest cost
+      for (int i = 1; i < 9; ++i)
+        lowest = std::min(lowest, (costAt(centre + offsets_[i]) << 4) | i);
+      if (centreCost < kNearMatch) return {0, bx, by};
+      last = static_cast<int>(lowest & 15);
+      best = {lowest >> 4, bx + kGreyPattern[last].dx, by + kGreyPattern[last].dy};
+      if (last == 0) return best;
+    } else {
+      // Near the edges: the first step in order, with the bounds test.
+      int32_t kind = 0;
+      for (int i = 0; i < 9; ++i) {
+        const int64_t cx = bx + kGreyPattern[i].dx;
+        const int64_t cy = by + kGreyPattern[i].dy;
+        if (!Inside(cx, cy)) continue;
+        const int64_t c = costAt(before_ + cy * stride_ + cx);
+        if (c < best.cost) {
+          best = {c, cx, cy};
+          kind = kGreyKind[i];
+          last = i;
+          if (i == 0 && best.cost < kNearMatch) best.cost = 0;
+          if (c == 0) break;
+        }
+      }
+      if (kind == 0) return best;
+    }
+
+    for (;;) {
+      const int64_t centreX = best.x;
+      const int64_t centreY = best.y;
+      const uint16_t* allowed = kGreyLimitMasks.mask[kGreyKind[last]];
+      const bool roomy = Fits(centreX, centreY);
+      const uint8_t* centre = before_ + centreY * stride_ + centreX;
+      bool moved = false;
+      uint32_t pending = allowed[last] & 0x1FEu;  // candidates 1..8 still to visit
+      while (pending != 0) {
+        const int i = __builtin_ctz(pending);
+        pending &= pending - 1;
+        const int64_t cx = centreX + kGreyPattern[i].dx;
+        const int64_t cy = centreY + kGreyPattern[i].dy;
+        if (!roomy && !Inside(cx, cy)) continue;
+        const int64_t c = costAt(centre + offsets_[i]);
+        if (c < best.cost) {
+          best = {c, cx, cy};
+          moved = true;
+          last = i;
+          if (c == 0) break;
+          pending = allowed[i] & ~((2u << i) - 1);  // the later ones the new move allows
+        }
+      }
+      if (!moved) return best;
+    }
+  }
+
+ private:
+  bool Inside(int64_t x, int64_t y) const { return x >= 0 && y >= 0 && x <= maxX_ && y <= maxY_; }
+  // The whole pattern around (x, y) lies inside.
+  bool Fits(int64_t x, int64_t y) const {
+    return x >= 2 && y >= 2 && x <= maxX_ - 2 && y <= maxY_ - 2;
+  }
+
+  const uint8_t* before_;
+  int64_t stride_;
+  int64_t maxX_;
+  int64_t maxY_;
+  int64_t worst_;
+  int64_t offsets_[9];
+};
+
+// A band's searches read many grey lines side by side, more streams than the
+// hardware prefetcher follows: ask for the lines around the band (two more
+// each side, where most matches lie) at column x, ahead of the search.
+void PrefetchBand(const uint8_t* now, const uint8_t* before, int64_t w, int64_t h, int64_t x,
+                  int64_t by, int64_t block) {
+  if (x >= w) return;
+  const int64_t first = std::max<int64_t>(by - 2, 0);
+  const int64_t end = std::min<int64_t>(by + block + 2, h);
+  for (int64_t y = first; y < end; ++y) {
+    __builtin_prefetch(before + y * w + x);
+    __builtin_prefetch(now + y * w + x);
+  }
+}
+
+// The depth-map lines a band's blocks may carry from (two more each side),
+// at column x, asked for while the band's searches run: the map has usually
+// left the cache since the previous frame wrote it.
+void PrefetchMapBand(const uint8_t* map, int64_t mapStride, int64_t h, int64_t x, int64_t by,
+                     int64_t block) {
+  const int64_t first = std::max<int64_t>(by - 2, 0);
+  const int64_t end = std::min<int64_t>(by + block + 2, h);
+  for (int64_t y = first; y < end; ++y) __builtin_prefetch(map + y * mapStride + x);
+}
+
 bool HasSsse3() {
   static const bool has = [] {
     __builtin_cpu_init();
@@ -310,16 +456,17 @@ void ExpandScalar(const uint8_t* src, uint8_t* dst, int64_t n, int32_t mode, int
 }
 
 // The same, eight pixels at a time; n is a multiple of 8.
-__attribute__((target("ssse3"))) void ExpandSsse3(const uint8_t* src, uint8_t* dst, int64_t n,
-                                                  int32_t mode, int32_t add) {
+template <bool kBlend>
+__attribute__((target("ssse3"), always_inline)) inline void ExpandSsse3(const uint8_t* src,
+                                                                        uint8_t* dst, int64_t n,
+                                                                        __m128i addend) {
   const __m128i spread0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
   const __m128i spread1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, -1, -1, -1, -1, -1, -1, -1, -1);
   const __m128i zero = _mm_setzero_si128();
   const __m128i one = _mm_set1_epi16(1);
-  const __m128i addend = _mm_set1_epi16(static_cast<int16_t>(add));
   for (int64_t p = 0; p < n; p += 8) {
     __m128i v = Load8(src + p);
-    if (mode == 1) {
+    if (kBlend) {
       // round(3v / 4), halves to even, in 16-bit lanes.
       const __m128i d = _mm_unpacklo_epi8(v, zero);
       const __m128i t = _mm_add_epi16(d, _mm_add_epi16(d, d));
@@ -333,11 +480,110 @@ __attribute__((target("ssse3"))) void ExpandSsse3(const uint8_t* src, uint8_t* d
   }
 }
 
+__attribute__((target("ssse3"))) void ExpandLineSsse3(const uint8_t* src, uint8_t* dst, int64_t n,
+                                                      int32_t mode, int32_t add) {
+  const __m128i addend = _mm_set1_epi16(static_cast<int16_t>(add));
+  if (mode == 1) {
+    ExpandSsse3<true>(src, dst, n, addend);
+  } else {
+    ExpandSsse3<false>(src, dst, n, addend);
+  }
+}
+
 void ExpandDepth(const uint8_t* src, uint8_t* dst, int64_t n, int32_t mode, int32_t add) {
   if (n % 8 == 0 && HasSsse3()) {
-    ExpandSsse3(src, dst, n, mode, add);
+    ExpandLineSsse3(src, dst, n, mode, add);
   } else {
     ExpandScalar(src, dst, n, mode, add);
+  }
+}
+
+// One band of blocks in mode 1 or 2, line by line: block col carries the map
+// from its match matches[col], blended with depths[col] in mode 1.
+struct Band {
+  uint8_t* picture;  // first line of the band
+  int64_t stride;
+  const uint8_t* map;
+  int64_t mapStride;
+  const Match* matches;
+  const uint8_t* depths;
+  int64_t columns;
+  int64_t block;
+};
+
+// The band line by line: the map pixels of every block are gathered into one
+// line of carried values (and, once per band, the blend addends into
+// another), which is then blended and spread to three bytes per pixel sixteen
+// pixels at a time. scratch holds 2 * columns * block + 16 bytes.
+template <bool kBlend>
+__attribute__((target("ssse3"))) void WriteCarriedBandSsse3(const Band& b, uint8_t* scratch) {
+  const int64_t n = b.block * b.columns;
+  uint8_t* carried = scratch;
+  uint8_t* addends = scratch + n;
+  if (kBlend) {
+    for (int64_t col = 0; col < b.columns; ++col) {
+      std::memset(addends + col * b.block, Quarter(b.depths[col]), static_cast<size_t>(b.block));
+    }
+  }
+  const __m128i spread0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+  const __m128i spread1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+  const __m128i spread2 =
+      _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi16(1);
+  // round(3v / 4), halves to even, in 16-bit lanes.
+  auto threeQuarters = [&](__m128i d) {
+    const __m128i t = _mm_add_epi16(d, _mm_add_epi16(d, d));
+    const __m128i odd = _mm_and_si128(_mm_srli_epi16(t, 2), one);
+    return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(t, one), odd), 2);
+  };
+  for (int64_t j = 0; j < b.block; ++j) {
+    for (int64_t col = 0; col < b.columns; ++col) {
+      const Match& m = b.matches[col];
+      const uint8_t* from = b.map + (m.y + j) * b.mapStride + m.x;
+      uint8_t* to = carried + col * b.block;
+      for (int64_t k = 0; k < b.block; k += 8) std::memcpy(to + k, from + k, 8);
+    }
+    uint8_t* line = b.picture + j * b.stride;
+    int64_t p = 0;
+    for (; p + 16 <= n; p += 16) {
+      __m128i v = Load16(carried + p);
+      if (kBlend) {
+        const __m128i add = Load16(addends + p);
+        const __m128i lo =
+            _mm_add_epi16(threeQuarters(_mm_unpacklo_epi8(v, zero)), _mm_unpacklo_epi8(add, zero));
+        const __m128i hi =
+            _mm_add_epi16(threeQuarters(_mm_unpackhi_epi8(v, zero)), _mm_unpackhi_epi8(add, zero));
+        v = _mm_packus_epi16(lo, hi);
+      }
+      uint8_t* out = line + 3 * p;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(v, spread0));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_shuffle_epi8(v, spread1));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm_shuffle_epi8(v, spread2));
+    }
+    if (p < n) {  // the last 8 pixels
+      const __m128i addend = _mm_set1_epi16(kBlend ? addends[p] : 0);
+      ExpandSsse3<kBlend>(carried + p, line + 3 * p, n - p, addend);
+    }
+  }
+}
+
+void WriteCarriedBand(const Band& b, int32_t mode, uint8_t* scratch) {
+  if (b.block % 8 == 0 && HasSsse3()) {
+    if (mode == 1) {
+      WriteCarriedBandSsse3<true>(b, scratch);
+    } else {
+      WriteCarriedBandSsse3<false>(b, scratch);
+    }
+    return;
+  }
+  for (int64_t j = 0; j < b.block; ++j) {
+    for (int64_t col = 0; col < b.columns; ++col) {
+      const Match& m = b.matches[col];
+      ExpandScalar(b.map + (m.y + j) * b.mapStride + m.x,
+                   b.picture + j * b.stride + 3 * b.block * col, b.block, mode,
+                   Quarter(b.depths[col]));
+    }
   }
 }
 
@@ -553,10 +799,12 @@ bool GreyDepthMap(GreyDepthState& state, uint8_t* cur, double* cost, int32_t mod
   std::vector<int64_t> blockCost;
   std::vector<Match> rowMatch;
   std::vector<uint8_t> rowDepth;
+  std::vector<uint8_t> lineScratch;
   try {
     blockCost.resize(static_cast<size_t>(columns * rows));
     rowMatch.resize(static_cast<size_t>(columns));
     rowDepth.resize(static_cast<size_t>(columns));
+    lineScratch.resize(static_cast<size_t>(2 * block * columns) + 16);
   } catch (const std::exception&) {
     return false;
   }
@@ -576,6 +824,8 @@ bool GreyDepthMap(GreyDepthState& state, uint8_t* cur, double* cost, int32_t mod
   const int32_t gain = state.ring.gain;
   const bool writes = WritesBlocks(mode, dmap);
   const int64_t rowBytes = 3 * block * columns;
+  const bool mapped = writes && mode != 0;
+  const GreySearcher searcher(before, w, w - block, h - block, worst);
   MotionSums sums;
 
   // Row by row, so that each band of B lines is written while it is in cache.
@@ -586,9 +836,11 @@ bool GreyDepthMap(GreyDepthState& state, uint8_t* cur, double* cost, int32_t mod
       const uint8_t* a = now + by * w + bx;
       const __m128i lines01 = TwoLines8(a, greyStride);
       const __m128i lines23 = TwoLines8(a + 2 * greyStride, greyStride);
-      const Match m = GreySearch(bx, by, w - block, h - block, worst, [&](int64_t cx, int64_t cy) {
-        return int64_t{GreyCostLoaded(lines01, lines23, before + cy * w + cx, greyStride)};
-      });
+      if ((bx & 63) < block) {
+        PrefetchBand(now, before, w, h, bx + 128, by, block);
+        if (mapped) PrefetchMapBand(dmap, mapStride, h, bx, by, block);
+      }
+      const Match m = searcher.Search(bx, by, lines01, lines23);
       blockCost[static_cast<size_t>(col * rows + row)] = scale * m.cost;
       const int64_t mx = m.x - bx;
       const int64_t my = m.y - by;
@@ -609,15 +861,9 @@ bool GreyDepthMap(GreyDepthState& state, uint8_t* cur, double* cost, int32_t mod
       }
       continue;
     }
-    for (int64_t col = 0; col < columns; ++col) {
-      const Match& m = rowMatch[static_cast<size_t>(col)];
-      const int32_t add = Quarter(rowDepth[static_cast<size_t>(col)]);
-      const uint8_t* map = dmap + m.y * mapStride + m.x;
-      uint8_t* out = band + 3 * block * col;
-      for (int64_t j = 0; j < block; ++j) {
-        ExpandDepth(map + j * mapStride, out + j * stride, block, mode, add);
-      }
-    }
+    WriteCarriedBand(
+        {band, stride, dmap, mapStride, rowMatch.data(), rowDepth.data(), columns, block}, mode,
+        lineScratch.data());
   }
 
   // The total cost adds the blocks in the reference's column order, so that
