@@ -191,11 +191,11 @@ bool TakesFormat(const AVCodec* c, AVPixelFormat format) {
 // The sound track: packets of the source's first audio stream, copied or coded
 // again, interleaved with the video as the frames come.
 
-class AudioTrack {
+class SoundTrack {
  public:
   // Prepares the track for the output; a track that cannot be carried leaves
   // Handling() Skipped and a note in `note`.
-  AudioTrack(AVFormatContext* out, const std::string& source, double start, std::string* note);
+  SoundTrack(AVFormatContext* out, const std::string& source, double start, std::string* note);
 
   AudioHandling Handling() const { return handling_; }
   // Writes every packet of the track that lies before `until` seconds of the
@@ -237,7 +237,7 @@ class AudioTrack {
   bool started_ = false;      // first decoded samples seen
 };
 
-AudioTrack::AudioTrack(AVFormatContext* out, const std::string& source, double start,
+SoundTrack::SoundTrack(AVFormatContext* out, const std::string& source, double start,
                        std::string* note) {
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", "file", 0);
@@ -376,7 +376,7 @@ AudioTrack::AudioTrack(AVFormatContext* out, const std::string& source, double s
           " sound; it is coded again as AAC.";
 }
 
-bool AudioTrack::Fail(const std::string& what, int rc, std::string* note) {
+bool SoundTrack::Fail(const std::string& what, int rc, std::string* note) {
   done_ = true;
   *note = "The rest of the sound track is left out: " + what +
           (rc < 0 ? " (" + AvError(rc) + ")." : std::string("."));
@@ -384,13 +384,13 @@ bool AudioTrack::Fail(const std::string& what, int rc, std::string* note) {
 }
 
 // Output seconds of a packet's first sample.
-double AudioTrack::OutputTime(const AVPacket* p) const {
+double SoundTrack::OutputTime(const AVPacket* p) const {
   const int64_t ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
   if (ts == AV_NOPTS_VALUE) return 0;  // no stamp: taken as due now
   return static_cast<double>(ts) * av_q2d(source_->time_base) - origin_;
 }
 
-bool AudioTrack::ReadPacket() {
+bool SoundTrack::ReadPacket() {
   while (!ended_) {
     const int rc = av_read_frame(in_.get(), pending_.get());
     if (rc < 0) {
@@ -406,7 +406,7 @@ bool AudioTrack::ReadPacket() {
   return false;
 }
 
-bool AudioTrack::Pump(AVFormatContext* out, double until, std::string* note) {
+bool SoundTrack::Pump(AVFormatContext* out, double until, std::string* note) {
   if (!stream_ || done_) return true;
   for (;;) {
     if (!havePending_ && !ReadPacket()) return true;
@@ -418,7 +418,7 @@ bool AudioTrack::Pump(AVFormatContext* out, double until, std::string* note) {
   }
 }
 
-bool AudioTrack::HandlePacket(AVFormatContext* out, AVPacket* p, double end) {
+bool SoundTrack::HandlePacket(AVFormatContext* out, AVPacket* p, double end) {
   if (handling_ == AudioHandling::Copied) {
     // From a later start, packets that end before it are left out; from the
     // first frame everything is kept (lead-in packets keep negative stamps).
@@ -439,7 +439,7 @@ bool AudioTrack::HandlePacket(AVFormatContext* out, AVPacket* p, double end) {
 
 // Moves every frame the decoder has into the fifo, dropping what lies before
 // output time 0, and codes whole encoder frames from it.
-bool AudioTrack::Decoded(AVFormatContext* out, double end) {
+bool SoundTrack::Decoded(AVFormatContext* out, double end) {
   for (;;) {
     const int rc = avcodec_receive_frame(decoder_.get(), decoded_.get());
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) break;
@@ -488,7 +488,7 @@ bool AudioTrack::Decoded(AVFormatContext* out, double end) {
 
 // Codes whole frames from the fifo (with flushAll also the last part frame),
 // never beyond `end` seconds of output.
-bool AudioTrack::EncodeFromFifo(AVFormatContext* out, bool flushAll, double end) {
+bool SoundTrack::EncodeFromFifo(AVFormatContext* out, bool flushAll, double end) {
   const int frameSize = encoder_->frame_size > 0 ? encoder_->frame_size : 1024;
   const int64_t limit = llrint(end * encoder_->sample_rate);
   for (;;) {
@@ -513,7 +513,7 @@ bool AudioTrack::EncodeFromFifo(AVFormatContext* out, bool flushAll, double end)
   }
 }
 
-bool AudioTrack::DrainEncoder(AVFormatContext* out) {
+bool SoundTrack::DrainEncoder(AVFormatContext* out) {
   for (;;) {
     const int rc = avcodec_receive_packet(encoder_.get(), coded_.get());
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
@@ -524,7 +524,7 @@ bool AudioTrack::DrainEncoder(AVFormatContext* out) {
   }
 }
 
-bool AudioTrack::Finish(AVFormatContext* out, double end, std::string* note) {
+bool SoundTrack::Finish(AVFormatContext* out, double end, std::string* note) {
   if (!stream_ || done_) return true;
   if (!Pump(out, end, note)) return false;
   done_ = true;
@@ -575,7 +575,7 @@ struct VideoWriter::Impl {
   std::unique_ptr<SwsContext, ScalerFreer> scaler;
   std::unique_ptr<uint8_t, AvFreer> staging;
   int stagingStride = 0;
-  std::unique_ptr<AudioTrack> audio;
+  std::unique_ptr<SoundTrack> audio;
 
   int32_t width = 0, height = 0;
   int32_t codedWidth = 0, codedHeight = 0;
@@ -940,7 +940,7 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path,
 
   if (!impl->sequence && !options.audioSource.empty()) {
     std::string note;
-    impl->audio = std::make_unique<AudioTrack>(ctx, options.audioSource, options.audioStart, &note);
+    impl->audio = std::make_unique<SoundTrack>(ctx, options.audioSource, options.audioStart, &note);
     impl->Note(note);
   }
 

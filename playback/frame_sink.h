@@ -1,0 +1,76 @@
+// The converter's display back-end: every frame the playback shows is handed
+// to a frame writer instead of a window. Nothing is paced or scaled; line
+// codes, the fullscreen wish and the back-end's mode flag have no meaning
+// here and are ignored. Installed as all three back-ends of DisplayDevices, so
+// every output method ends up here.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "display/display_backend.h"
+#include "platform/host.h"
+#include "platform/video/video_writer.h"
+
+namespace dioptrix {
+
+// Prefix of the message shown when a frame cannot be written.
+inline constexpr const char* kWriteFrameError = "An error occurred while writing the video. ";
+
+// Takes frames and keeps nothing: for measuring the pipeline without encoding.
+class NullFrameWriter final : public FrameWriter {
+ public:
+  bool WriteFrame(const cDIBSection& frame, std::string* error) override;
+  int64_t Frames() const { return frames_; }
+
+ private:
+  int64_t frames_ = 0;
+};
+
+class FrameSink final : public DisplayBackend {
+ public:
+  // stopRequested is the playback loop's stop flag (true = -1). The sink sets
+  // it when a frame cannot be written (the result of PutImage is not looked
+  // at for every output method) and when the frame limit is reached.
+  FrameSink(const Host& host, FrameWriter& writer, int16_t& stopRequested);
+
+  // Stops the playback after `frames` frames have been written (0: no limit).
+  void SetFrameLimit(int64_t frames) { limit_ = frames; }
+  // Called after every written frame with the number written so far.
+  std::function<void(int64_t written)> onFrame;
+
+  // Records the frame size; always succeeds.
+  bool OpenDisplay(bool v_blnFullscreen, int32_t v_lngSrcX, int32_t v_lngSrcY, bool modeFlag,
+                   bool v_blnUseLinecode, const cDIBSection* v_dibLineCodeStart,
+                   const cDIBSection* v_dibLineCodeEnd) override;
+  void ResizeSurface(int32_t v_lngSrcX, int32_t v_lngSrcY) override;
+  // Writes the frame as it is. False (after a message, with the stop flag
+  // set) when it cannot be written; every later call is false at once.
+  bool PutImage(const cDIBSection& v_cDib, bool v_blnResize, bool v_blnQuick) override;
+  // Only marks the sink closed: the writer is completed by its owner once the
+  // playback has returned.
+  bool CloseDisplay() override;
+
+  bool Opened() const { return opened_; }
+  int32_t Width() const { return width_; }
+  int32_t Height() const { return height_; }
+  int64_t FramesWritten() const { return written_; }
+  bool Failed() const { return failed_; }
+  // Number of OpenDisplay calls (one per playback run).
+  int32_t Opens() const { return opens_; }
+
+ private:
+  const Host& host_;
+  FrameWriter& writer_;
+  int16_t& stopRequested_;
+  int64_t limit_ = 0;
+  int64_t written_ = 0;
+  int32_t width_ = 0;
+  int32_t height_ = 0;
+  int32_t opens_ = 0;
+  bool opened_ = false;
+  bool failed_ = false;
+};
+
+}  // namespace dioptrix

@@ -1,0 +1,161 @@
+#include "playback/frame_sink.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "display/dispatch.h"
+#include "formats/frame_images.h"
+#include "platform/settings.h"
+#include "playback/play_request.h"
+#include "tests/common/test_images.h"
+
+namespace dioptrix {
+namespace {
+
+using test::RandomImage;
+using test::SamePixels;
+
+// Keeps a copy of every frame; fails from the given frame on.
+class RecordingWriter : public FrameWriter {
+ public:
+  explicit RecordingWriter(int64_t failFrom = -1) : failFrom_(failFrom) {}
+  bool WriteFrame(const cDIBSection& frame, std::string* error) override {
+    ++calls;
+    if (failFrom_ >= 0 && static_cast<int64_t>(frames.size()) >= failFrom_) {
+      *error = "disk full";
+      return false;
+    }
+    frames.push_back(frame.CopyOf());
+    return true;
+  }
+  std::vector<DibPtr> frames;
+  int calls = 0;
+
+ private:
+  int64_t failFrom_;
+};
+
+TEST(FrameSink, WritesEveryFrameAsItIsAndStopsAtTheLimit) {
+  Host host;
+  MessageLog log;
+  log.Attach(host);
+  RecordingWriter writer;
+  int16_t stop = kFalse;
+  FrameSink sink(host, writer, stop);
+  std::vector<int64_t> progress;
+  sink.onFrame = [&](int64_t n) { progress.push_back(n); };
+  sink.SetFrameLimit(3);
+
+  // The fullscreen wish, the mode flag and line codes change nothing.
+  DibPtr code = RandomImage(8, 8, 1);
+  EXPECT_TRUE(sink.OpenDisplay(true, 33, 17, true, true, code.get(), code.get()));
+  EXPECT_TRUE(sink.Opened());
+  EXPECT_EQ(sink.Width(), 33);
+  EXPECT_EQ(sink.Height(), 17);
+  sink.ResizeSurface(20, 10);
+  EXPECT_EQ(sink.Width(), 20);
+
+  std::vector<DibPtr> shown;
+  for (int i = 0; i < 3; ++i) {
+    shown.push_back(RandomImage(33, 17, 10 + i));
+    EXPECT_EQ(stop, kFalse) << "stopped before frame " << i;
+    // Scaling is never asked of the sink: the frame is written at its size.
+    EXPECT_TRUE(sink.PutImage(*shown.back(), i % 2 == 0, true));
+  }
+  EXPECT_EQ(stop, kTrue);  // the third frame reached the limit
+  EXPECT_EQ(sink.FramesWritten(), 3);
+  EXPECT_EQ(progress, (std::vector<int64_t>{1, 2, 3}));
+  ASSERT_EQ(writer.frames.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_TRUE(SamePixels(*writer.frames[i], *shown[i]));
+
+  // Closing leaves the writer alone; no end code is written.
+  EXPECT_TRUE(sink.CloseDisplay());
+  EXPECT_FALSE(sink.Opened());
+  EXPECT_EQ(writer.calls, 3);
+  EXPECT_TRUE(log.entries.empty());
+
+  // Without a limit the flag is never touched.
+  RecordingWriter open;
+  int16_t untouched = kFalse;
+  FrameSink endless(host, open, untouched);
+  for (int i = 0; i < 50; ++i) EXPECT_TRUE(endless.PutImage(*shown[0], false, true));
+  EXPECT_EQ(untouched, kFalse);
+}
+
+TEST(FrameSink, AWriteFailureStopsThePlaybackWithAMessage) {
+  Host host;
+  MessageLog log;
+  log.Attach(host);
+  RecordingWriter writer(/*failFrom=*/2);
+  int16_t stop = kFalse;
+  FrameSink sink(host, writer, stop);
+  sink.OpenDisplay(false, 8, 8, true, false, nullptr, nullptr);
+  DibPtr frame = RandomImage(8, 8, 3);
+  EXPECT_TRUE(sink.PutImage(*frame, false, true));
+  EXPECT_TRUE(sink.PutImage(*frame, false, true));
+  EXPECT_EQ(stop, kFalse);
+  EXPECT_FALSE(sink.PutImage(*frame, false, true));
+  EXPECT_EQ(stop, kTrue);
+  EXPECT_TRUE(sink.Failed());
+  ASSERT_EQ(log.Texts(), std::vector<std::string>{std::string(kWriteFrameError) + "disk full"});
+  // Later frames fail at once, without another message or another try.
+  stop = kFalse;
+  EXPECT_FALSE(sink.PutImage(*frame, false, true));
+  EXPECT_EQ(stop, kTrue);
+  EXPECT_EQ(writer.calls, 3);
+  EXPECT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(sink.FramesWritten(), 2);
+}
+
+TEST(FrameSink, EveryOutputMethodReachesTheSinkThroughTheDispatch) {
+  for (int16_t method = 1; method <= 8; ++method) {
+    SCOPED_TRACE(method);
+    Host host;
+    MessageLog log;
+    log.Attach(host);
+    Settings settings;
+    FrameImages frames;
+    frames.OutputFrame = RandomImage(24, 12, 40 + method);
+    RecordingWriter writer(/*failFrom=*/1);
+    int16_t stop = kFalse;
+    FrameSink sink(host, writer, stop);
+    DisplayDevices devices{&sink, &sink, &sink};
+    DisplayContext ctx{host, settings, frames, devices};
+    PlayRequest request;
+    request.OutputMethod = method;
+    request.Fullscreen = kFalse;
+
+    OpenOutputDisplay(ctx, request);
+    EXPECT_TRUE(sink.Opened());
+    EXPECT_EQ(sink.Width(), 24);
+    EXPECT_EQ(sink.Height(), 12);
+    EXPECT_TRUE(ShowOutputFrame(ctx, request, true));
+    ASSERT_EQ(writer.frames.size(), 1u);
+    EXPECT_TRUE(SamePixels(*writer.frames[0], *frames.OutputFrame));
+    // The second frame fails. Some methods report success whatever the
+    // back-end says; the stop flag ends the playback all the same.
+    ShowOutputFrame(ctx, request, true);
+    EXPECT_EQ(stop, kTrue);
+    CloseOutputDisplay(ctx, request);
+    EXPECT_FALSE(sink.Opened());
+    ASSERT_EQ(log.entries.size(), 1u);
+    EXPECT_EQ(log.entries[0].text.rfind(kWriteFrameError, 0), 0u);
+  }
+}
+
+TEST(FrameSink, TheNullWriterCountsFrames) {
+  NullFrameWriter writer;
+  DibPtr frame = RandomImage(5, 3, 9);
+  std::string error;
+  EXPECT_TRUE(writer.WriteFrame(*frame, &error));
+  EXPECT_TRUE(writer.WriteFrame(*frame, &error));
+  cDIBSection empty;
+  EXPECT_FALSE(writer.WriteFrame(empty, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(writer.Frames(), 2);
+}
+
+}  // namespace
+}  // namespace dioptrix
