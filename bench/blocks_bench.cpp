@@ -1,24 +1,20 @@
 // The view synthesis kernel of the blocks library on whole frames, as the
 // conversion step calls it (radius 1, gain and offset scaled to the width),
-// beside a memcpy of the same frame's bytes: the floor of one pass over it.
+// beside BM_FrameMemcpy, the floor of one pass over the frame.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "blocks/make3d.h"
 
 namespace dioptrix::blocks {
 namespace {
 
-void SetFrameCounters(benchmark::State& state, int64_t w, int64_t h) {
-  // Printed as "MP=<megapixels per second>/s" and "frame=<time per frame>".
-  state.counters["MP"] = benchmark::Counter(static_cast<double>(w * h) / 1e6,
-                                            benchmark::Counter::kIsIterationInvariantRate);
-  state.counters["frame"] = benchmark::Counter(
-      1, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-}
+using bench::FrameSizes;
+using bench::SetFrameCounters;
 
 // A source picture and the depth picture handed to the kernel: a smooth
 // gradient with flat blocks standing nearer, like a smoothed motion depth map.
@@ -72,19 +68,7 @@ void RunSynthesis(benchmark::State& state) {
 void BM_Make3D_DLL(benchmark::State& state) { RunSynthesis<Make3DFast>(state); }
 void BM_Make3DReference(benchmark::State& state) { RunSynthesis<Make3DReference>(state); }
 
-void BM_Make3DFrameMemcpy(benchmark::State& state) {
-  SynthesisFrame f(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
-  for (auto _ : state) {
-    std::memcpy(f.out.data(), f.src.data(), f.out.size());
-    benchmark::DoNotOptimize(f.out.data());
-    benchmark::ClobberMemory();
-  }
-  SetFrameCounters(state, f.w, f.h);
-}
-
-#define FRAME_SIZES Args({640, 480})->Args({1280, 720})->Args({1920, 1080})
-BENCHMARK(BM_Make3DFrameMemcpy)->FRAME_SIZES;
-BENCHMARK(BM_Make3D_DLL)->FRAME_SIZES->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Make3D_DLL)->Apply(FrameSizes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Make3DReference)->Args({1920, 1080})->Unit(benchmark::kMillisecond);
 
 }  // namespace

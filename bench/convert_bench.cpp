@@ -1,6 +1,6 @@
 // The per-frame 2D-to-3D conversion: the block smoothing of the depth image
 // (plain and fast) and the whole conversion step with the real libblocks.so
-// on moving pictures, beside a memcpy of the frame.
+// on moving pictures, beside BM_FrameMemcpy.
 //
 // Two sequences: "objects" moves three textured objects along circles over a
 // still textured background (the step stays in depth synthesis: the motion
@@ -15,6 +15,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "playback/convert.h"
 #include "playback/image_reuse.h"
 #include "process/depth_cleanup.h"
@@ -24,15 +25,10 @@
 namespace dioptrix {
 namespace {
 
-constexpr int kSequenceLength = 16;
+using bench::FrameSizes;
+using bench::SetFrameCounters;
 
-void SetConvertCounters(benchmark::State& state, int64_t w, int64_t h) {
-  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(w * h) / 1e6,
-                                              benchmark::Counter::kIsIterationInvariantRate);
-  // CPU time per frame (seconds per iteration, shown in ms).
-  state.counters["ms/frame"] = benchmark::Counter(
-      1.0, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-}
+constexpr int kSequenceLength = 16;
 
 // Value noise: random levels on a grid of `cell` pixels, interpolated
 // bilinearly; smooth in every direction, like the shapes of a real scene.
@@ -131,18 +127,7 @@ void BM_SmoothDMAP(benchmark::State& state) {
     Smooth(*depth, 8);
     benchmark::ClobberMemory();
   }
-  SetConvertCounters(state, w, h);
-}
-
-void BM_ConvertFrameMemcpy(benchmark::State& state) {
-  const auto w = static_cast<int32_t>(state.range(0)), h = static_cast<int32_t>(state.range(1));
-  DibPtr a = test::RandomImage(w, h, 1);
-  DibPtr b = test::RandomImage(w, h, 2);
-  for (auto _ : state) {
-    std::memcpy(b->DIBSectionBitsPtr(), a->DIBSectionBitsPtr(), a->ImageSize());
-    benchmark::ClobberMemory();
-  }
-  SetConvertCounters(state, w, h);
+  SetFrameCounters(state, w, h);
 }
 
 void ConvertSequence(benchmark::State& state, bool pan) {
@@ -170,18 +155,13 @@ void ConvertSequence(benchmark::State& state, bool pan) {
     if (program.conversion.ShiftMode == kShiftFrames) ++shifted;
   }
   if (!log.entries.empty()) state.SkipWithError(log.entries[0].text.c_str());
-  SetConvertCounters(state, w, h);
+  SetFrameCounters(state, w, h);
   state.counters["shift"] = frame ? static_cast<double>(shifted) / static_cast<double>(frame) : 0;
 }
 
 void BM_ConvertFrameObjects(benchmark::State& state) { ConvertSequence(state, false); }
 void BM_ConvertFramePan(benchmark::State& state) { ConvertSequence(state, true); }
 
-void FrameSizes(benchmark::internal::Benchmark* b) {
-  b->Args({640, 480})->Args({1280, 720})->Args({1920, 1080})->Unit(benchmark::kMillisecond);
-}
-
-BENCHMARK(BM_ConvertFrameMemcpy)->Apply(FrameSizes);
 BENCHMARK(BM_SmoothDMAP<SmoothDepthReference>)->Apply(FrameSizes);
 BENCHMARK(BM_SmoothDMAP<SmoothDepthFast>)->Apply(FrameSizes);
 BENCHMARK(BM_ConvertFrameObjects)->Apply(FrameSizes);

@@ -1,5 +1,5 @@
 // The stereo loaders and compositions on 1080p material, one frame per
-// iteration (time in ms per frame), beside a memcpy of one 1920x1080 frame.
+// iteration (time in ms per frame), beside BM_FrameMemcpy at 1920x1080.
 // The loaders read a 1920x1080 frame (3840x1080 side by side, 1920x2160 above
 // and below); the compositions two 1920x1080 views. The step-by-step versions
 // run beside the single-pass ones for comparison.
@@ -17,16 +17,6 @@ namespace dioptrix {
 namespace {
 
 constexpr int32_t kW = 1920, kH = 1080;
-
-void FormatsFrameMemcpy(benchmark::State& state) {
-  const size_t bytes = static_cast<size_t>(BytesPerRow24(kW) * kH);
-  std::vector<uint8_t> a(bytes, 1), b(bytes);
-  for (auto _ : state) {
-    std::memcpy(b.data(), a.data(), bytes);
-    benchmark::DoNotOptimize(b.data());
-    benchmark::ClobberMemory();
-  }
-}
 
 struct Bench {
   FrameImages frames;
@@ -112,7 +102,6 @@ void Formats_SaveInterlaceFit(benchmark::State& s) {
 
 #define FORMATS_BENCHMARK(fn) BENCHMARK(fn)->Unit(benchmark::kMillisecond)
 
-FORMATS_BENCHMARK(FormatsFrameMemcpy);
 FORMATS_BENCHMARK(Formats_Load2D);
 FORMATS_BENCHMARK(Formats_Load2D_Steps);
 FORMATS_BENCHMARK(Formats_LoadAboveBelow);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "image/blit.h"
 #include "image/dib_section.h"
 #include "tests/common/test_images.h"
@@ -12,13 +13,8 @@
 namespace dioptrix {
 namespace {
 
-void SetFrameCounters(benchmark::State& state, int64_t w, int64_t h) {
-  // "MP" reads as megapixels per second, "frame" as seconds per frame.
-  state.counters["MP"] = benchmark::Counter(static_cast<double>(w * h) / 1e6,
-                                            benchmark::Counter::kIsIterationInvariantRate);
-  state.counters["frame"] = benchmark::Counter(
-      1, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-}
+using bench::FrameSizes;
+using bench::SetFrameCounters;
 
 void BM_FrameMemcpy(benchmark::State& state) {
   const int32_t w = static_cast<int32_t>(state.range(0)), h = static_cast<int32_t>(state.range(1));
@@ -62,11 +58,10 @@ void BM_CropHalf(benchmark::State& state) {
   SetFrameCounters(state, w, h);
 }
 
-#define FRAME_SIZES Args({640, 480})->Args({1280, 720})->Args({1920, 1080})
-BENCHMARK(BM_FrameMemcpy)->FRAME_SIZES;
-BENCHMARK(BM_ResampleBilinear)->FRAME_SIZES;
-BENCHMARK(BM_ResampleNearestEnlarge)->FRAME_SIZES;
-BENCHMARK(BM_CropHalf)->FRAME_SIZES;
+BENCHMARK(BM_FrameMemcpy)->Apply(FrameSizes);
+BENCHMARK(BM_ResampleBilinear)->Apply(FrameSizes);
+BENCHMARK(BM_ResampleNearestEnlarge)->Apply(FrameSizes);
+BENCHMARK(BM_CropHalf)->Apply(FrameSizes);
 
 }  // namespace
 }  // namespace dioptrix

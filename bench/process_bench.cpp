@@ -1,12 +1,13 @@
 // The engine's whole-frame operations: the per-frame grey and mask conversions
 // of the anaglyph paths (fast and plain forms), the copies into the pixel
-// array, Correlate and the display preparation, beside a memcpy of the same
-// frame's bytes as the unit of comparison.
+// array, Correlate and the display preparation, beside BM_FrameMemcpy as the
+// unit of comparison.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "process/image_process.h"
 #include "process/pixel_kernels.h"
 #include "tests/common/test_images.h"
@@ -14,10 +15,8 @@
 namespace dioptrix {
 namespace {
 
-void SetFrameCounters(benchmark::State& state, int64_t w, int64_t h) {
-  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(w * h) / 1e6,
-                                              benchmark::Counter::kIsIterationInvariantRate);
-}
+using bench::FrameSizes;
+using bench::SetFrameCounters;
 
 // A frame of state.range(0) x state.range(1) random pixels.
 struct Frame {
@@ -28,17 +27,6 @@ struct Frame {
   int32_t w, h;
   DibPtr image;
 };
-
-void BM_EngineFrameMemcpy(benchmark::State& state) {
-  Frame f(state);
-  std::vector<uint8_t> to(f.image->ImageSize());
-  for (auto _ : state) {
-    std::memcpy(to.data(), f.image->DIBSectionBitsPtr(), to.size());
-    benchmark::DoNotOptimize(to.data());
-    benchmark::ClobberMemory();
-  }
-  SetFrameCounters(state, f.w, f.h);
-}
 
 // The grey conversions rewrite the frame in place; after the first pass the
 // frame is grey, which changes nothing for their cost.
@@ -107,21 +95,18 @@ void BM_CopyToArrayOPENGL(benchmark::State& state) {
   SetFrameCounters(state, f.w, f.h);
 }
 
-#define ENGINE_FRAME_SIZES Args({640, 480})->Args({1280, 720})->Args({1920, 1080})
-
-BENCHMARK(BM_EngineFrameMemcpy)->ENGINE_FRAME_SIZES;
-BENCHMARK(BM_Grey<GrayScaleStand>)->Name("BM_GrayScale_stand")->ENGINE_FRAME_SIZES;
+BENCHMARK(BM_Grey<GrayScaleStand>)->Name("BM_GrayScale_stand")->Apply(FrameSizes);
 BENCHMARK(BM_Grey<pixel_kernels::GrayScaleStandPlain>)
     ->Name("BM_GrayScale_stand_plain")
-    ->ENGINE_FRAME_SIZES;
-BENCHMARK(BM_Grey<GrayScale3Fast>)->Name("BM_GrayScale3")->ENGINE_FRAME_SIZES;
-BENCHMARK(BM_Grey<GrayScale3Plain>)->Name("BM_GrayScale3_plain")->ENGINE_FRAME_SIZES;
-BENCHMARK(BM_Grey<ColourMaskFast>)->Name("BM_ColourMask")->ENGINE_FRAME_SIZES;
-BENCHMARK(BM_Grey<ColourMaskPlain>)->Name("BM_ColourMask_plain")->ENGINE_FRAME_SIZES;
-BENCHMARK(BM_CopyToArray)->ENGINE_FRAME_SIZES;
-BENCHMARK(BM_Correlate)->ENGINE_FRAME_SIZES;
-BENCHMARK(BM_Flip)->ENGINE_FRAME_SIZES;
-BENCHMARK(BM_CopyToArrayOPENGL)->ENGINE_FRAME_SIZES;
+    ->Apply(FrameSizes);
+BENCHMARK(BM_Grey<GrayScale3Fast>)->Name("BM_GrayScale3")->Apply(FrameSizes);
+BENCHMARK(BM_Grey<GrayScale3Plain>)->Name("BM_GrayScale3_plain")->Apply(FrameSizes);
+BENCHMARK(BM_Grey<ColourMaskFast>)->Name("BM_ColourMask")->Apply(FrameSizes);
+BENCHMARK(BM_Grey<ColourMaskPlain>)->Name("BM_ColourMask_plain")->Apply(FrameSizes);
+BENCHMARK(BM_CopyToArray)->Apply(FrameSizes);
+BENCHMARK(BM_Correlate)->Apply(FrameSizes);
+BENCHMARK(BM_Flip)->Apply(FrameSizes);
+BENCHMARK(BM_CopyToArrayOPENGL)->Apply(FrameSizes);
 
 }  // namespace
 }  // namespace dioptrix
