@@ -422,9 +422,11 @@ __attribute__((target("ssse3"))) void CopyBlueSsse3(const uint8_t* src, uint8_t*
   CopyBlueScalar(src + 3 * x, dst + x, n - x);
 }
 
-void CopyBlueChannel(const uint8_t* cur, int64_t stride, int32_t w, int32_t h, uint8_t* grey) {
+// The blue bytes of picture lines first..end-1 into the grey frame.
+void CopyBlueLines(const uint8_t* cur, int64_t stride, int32_t w, int64_t first, int64_t end,
+                   uint8_t* grey) {
   const bool ssse3 = HasSsse3();
-  for (int64_t y = 0; y < h; ++y) {
+  for (int64_t y = first; y < end; ++y) {
     const uint8_t* src = cur + y * stride;
     uint8_t* dst = grey + y * w;
     if (ssse3) {
@@ -817,7 +819,6 @@ bool GreyDepthMap(GreyDepthState& state, uint8_t* cur, double* cost, int32_t mod
   const int32_t fresh = 1 - previous;
   uint8_t* now = state.grey[fresh].data();
   const uint8_t* before = state.grey[previous].data();
-  CopyBlueChannel(cur, stride, w, h, now);
   state.latest = fresh;
 
   const int64_t worst = GreyWorstCost(block);
@@ -828,9 +829,12 @@ bool GreyDepthMap(GreyDepthState& state, uint8_t* cur, double* cost, int32_t mod
   const GreySearcher searcher(before, w, w - block, h - block, worst);
   MotionSums sums;
 
-  // Row by row, so that each band of B lines is written while it is in cache.
+  // Band by band: a band's lines are copied into the grey frame just before
+  // its blocks are searched (a search reads only its own block's lines of the
+  // new frame) and written while they are still in cache.
   for (int64_t row = 0; row < rows; ++row) {
     const int64_t by = row * block;
+    CopyBlueLines(cur, stride, w, by, by + block, now);
     for (int64_t col = 0; col < columns; ++col) {
       const int64_t bx = col * block;
       const uint8_t* a = now + by * w + bx;
@@ -865,6 +869,8 @@ bool GreyDepthMap(GreyDepthState& state, uint8_t* cur, double* cost, int32_t mod
         {band, stride, dmap, mapStride, rowMatch.data(), rowDepth.data(), columns, block}, mode,
         lineScratch.data());
   }
+
+  CopyBlueLines(cur, stride, w, rows * block, h, now);  // the lines below the last band
 
   // The total cost adds the blocks in the reference's column order, so that
   // the carried half of the previous total rounds the same way.
