@@ -2,13 +2,15 @@
 // frame that moves 3 pixels across and 1 line down per call, as a camera pan
 // gives. The grey kernel runs as the conversion step calls it (mode 1, scale
 // 1); the colour kernel in the same mode; the matching kernel on the grey
-// kernel's depth image. Beside them, a memcpy of the same frame's bytes.
+// kernel's depth image. BM_FrameMemcpy (image_bench.cpp) copies the same
+// frame's bytes, the unit to compare them with.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "blocks/depthmap.h"
 #include "blocks/matchdepth.h"
 
@@ -26,13 +28,8 @@ int FrameOfCall(int64_t t) {
   return static_cast<int>(phase < kFrames ? phase : 2 * kFrames - 2 - phase);
 }
 
-void SetFrameCounters(benchmark::State& state, int64_t w, int64_t h) {
-  // Printed as "MP=<megapixels per second>/s" and "frame=<time per frame>".
-  state.counters["MP"] = benchmark::Counter(static_cast<double>(w * h) / 1e6,
-                                            benchmark::Counter::kIsIterationInvariantRate);
-  state.counters["frame"] = benchmark::Counter(
-      1, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-}
+using bench::FrameSizes;
+using bench::SetFrameCounters;
 
 // The frames of the moving sequence, the picture the kernel writes into, and
 // the previous depth map that mode 1 blends with.
@@ -148,26 +145,11 @@ void BM_MatchDepthMap_DLL(benchmark::State& state) {
   SetFrameCounters(state, s.w, s.h);
 }
 
-void BM_DepthFrameMemcpy(benchmark::State& state) {
-  MovingSequence s(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
-  for (auto _ : state) {
-    std::memcpy(s.out.data(), s.frames[0].data(), s.out.size());
-    benchmark::DoNotOptimize(s.out.data());
-    benchmark::ClobberMemory();
-  }
-  SetFrameCounters(state, s.w, s.h);
-}
-
-void FrameSizes(benchmark::internal::Benchmark* b) {
-  b->Args({640, 480})->Args({1280, 720})->Args({1920, 1080})->Unit(benchmark::kMillisecond);
-}
-
-BENCHMARK(BM_CreateDepthMapFast_DLL)->Apply(FrameSizes);
-BENCHMARK(BM_CreateDepthMapFastReference)->Apply(FrameSizes);
-BENCHMARK(BM_CreateDepthMap_DLL)->Apply(FrameSizes);
-BENCHMARK(BM_CreateDepthMapReference)->Apply(FrameSizes);
-BENCHMARK(BM_MatchDepthMap_DLL)->Apply(FrameSizes);
-BENCHMARK(BM_DepthFrameMemcpy)->Apply(FrameSizes);
+BENCHMARK(BM_CreateDepthMapFast_DLL)->Apply(FrameSizes)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CreateDepthMapFastReference)->Args({1920, 1080})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CreateDepthMap_DLL)->Apply(FrameSizes)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CreateDepthMapReference)->Args({1920, 1080})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MatchDepthMap_DLL)->Apply(FrameSizes)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace dioptrix::blocks
