@@ -426,23 +426,6 @@ TEST(GainRing, FiftyOfFiftyOneSlotsMakeTheGainOfTheNextCall) {
   }
 }
 
-TEST(GainRing, FirstCallHasGainZero) {
-  for (bool fast : {false, true}) {
-    SCOPED_TRACE(Version(fast));
-    ColourDepthState colour;
-    Picture prev = MovingFrame(41, 33, 0, 9), cur = MovingFrame(41, 33, 1, 9);
-    RunColour(fast, colour, cur, prev, nullptr, 0, nullptr, nullptr);
-    for (int col = 0; col < 5; ++col)
-      for (int row = 0; row < 4; ++row) EXPECT_EQ(BlockValue(cur, 8 * col, 8 * row, 8), 0);
-
-    GreyDepthState grey;
-    Picture frame = MovingFrame(41, 33, 0, 9);
-    RunGrey(fast, grey, frame, nullptr, 0, nullptr, nullptr);
-    for (int col = 0; col < 5; ++col)
-      for (int row = 0; row < 4; ++row) EXPECT_EQ(BlockValue(frame, 8 * col, 8 * row, 8), 0);
-  }
-}
-
 // --- Sizes and arguments ---------------------------------------------------------
 
 // A new frame size makes both grey buffers anew, zeroed: the call behaves as a
