@@ -97,6 +97,8 @@ struct RecordingDisplay : DisplayBackend {
   bool putResult = true;
   ClockSource* clock = nullptr;
   std::function<void()> onPut;
+  bool keepImages = false;  // keep a copy of every picture put
+  std::vector<DibPtr> images;
 
   bool OpenDisplay(bool, int32_t, int32_t, bool, bool, const cDIBSection*,
                    const cDIBSection*) override {
@@ -108,6 +110,7 @@ struct RecordingDisplay : DisplayBackend {
     calls.push_back("put");
     puts.push_back(
         {image.Width(), image.Height(), FrameNumberOf(image), clock ? clock->Counter() : 0});
+    if (keepImages) images.push_back(image.CopyOf());
     if (onPut) onPut();
     return putResult;
   }
