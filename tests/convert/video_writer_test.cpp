@@ -239,7 +239,7 @@ TEST(VideoWriter, MisuseAndWriteFailuresEndWithAMessage) {
     writer = VideoWriter::Open("/dev/full", lossless, &error);
     if (!writer) {
       // No container can be told from the name: give one through a link.
-      const std::string link = Scratch("full.mkv");
+      const std::string link = Scratch("full-writer.mkv");
       fs::create_symlink("/dev/full", link);
       writer = VideoWriter::Open(link, lossless, &error);
     }
