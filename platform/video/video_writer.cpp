@@ -634,7 +634,9 @@ bool VideoWriter::Impl::OpenEncoder(std::string* error) {
             1000000, static_cast<int64_t>(0.12 * codedWidth * codedHeight * std::min(fps, 120.0)));
       }
     }
-    if (codec == VideoCodec::FFV1) ctx->level = 3;  // version 3 codes slices in parallel
+    // Version 3 codes slices in parallel; its slices of tiny pictures decode
+    // as black, so pictures under 16 pixels a side keep version 1.
+    if (codec == VideoCodec::FFV1) ctx->level = width >= 16 && height >= 16 ? 3 : 1;
     const int rc = avcodec_open2(ctx.get(), c, &opts);
     av_dict_free(&opts);
     if (rc >= 0) {

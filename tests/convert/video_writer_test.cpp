@@ -49,7 +49,6 @@ Written WriteAll(const std::string& path, const std::vector<DibPtr>& frames,
 }
 
 TEST(VideoWriter, LosslessCodecsKeepEveryByteOfOddSizedFrames) {
-  const std::vector<DibPtr> frames = RandomFrames(37, 23, 5, 11);
   struct Case {
     std::string name;
     VideoCodec codec;
@@ -62,23 +61,27 @@ TEST(VideoWriter, LosslessCodecsKeepEveryByteOfOddSizedFrames) {
       {"picture folder/", VideoCodec::PNG, "picture folder/frame_%05d.png"},
       {"png in a box.mov", VideoCodec::PNG, "png in a box.mov"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    VideoWriterOptions options;
-    options.codec = c.codec;
-    options.rate = 30000;
-    options.scale = 1001;
-    const Written w = WriteAll(Scratch(c.name), frames, options);
-    ASSERT_TRUE(w.ok) << w.error;
-    EXPECT_TRUE(w.notes.empty());
-    const std::vector<DibPtr> back = ReadFrames(Scratch(c.readBack));
-    ASSERT_EQ(back.size(), frames.size());
-    for (size_t i = 0; i < frames.size(); ++i) {
-      EXPECT_TRUE(SamePixels(*back[i], *frames[i])) << "frame " << i;
+  for (const auto& [w, h] : std::vector<std::pair<int32_t, int32_t>>{{37, 23}, {1, 1}, {64, 2}}) {
+    const std::vector<DibPtr> frames = RandomFrames(w, h, 5, 11);
+    const std::string size = std::to_string(w) + "x" + std::to_string(h) + " ";
+    for (const Case& c : cases) {
+      SCOPED_TRACE(size + c.name);
+      VideoWriterOptions options;
+      options.codec = c.codec;
+      options.rate = 30000;
+      options.scale = 1001;
+      const Written written = WriteAll(Scratch(size + c.name), frames, options);
+      ASSERT_TRUE(written.ok) << written.error;
+      EXPECT_TRUE(written.notes.empty());
+      const std::vector<DibPtr> back = ReadFrames(Scratch(size + c.readBack));
+      ASSERT_EQ(back.size(), frames.size());
+      for (size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_TRUE(SamePixels(*back[i], *frames[i])) << "frame " << i;
+      }
     }
   }
   // The rate reaches the file.
-  auto video = VideoFile::Open(Scratch("lossless.mkv"));
+  auto video = VideoFile::Open(Scratch("37x23 lossless.mkv"));
   ASSERT_TRUE(video);
   EXPECT_EQ(video->Rate(), 30000u);
   EXPECT_EQ(video->Scale(), 1001u);
@@ -120,6 +123,17 @@ TEST(VideoWriter, H264PadsOddSizesAndStaysCloseToTheFrames) {
       const uint8_t* beside = test::PixelAt(*back[i], 44, 10);
       EXPECT_NEAR(lastColumn[1], beside[1], 12);
     }
+  }
+  // The smallest pictures too.
+  for (const auto& [w, h] : std::vector<std::pair<int32_t, int32_t>>{{1, 1}, {3, 2}, {2, 5}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    const std::vector<DibPtr> tiny = RandomFrames(w, h, 3, 21);
+    const Written t = WriteAll(Scratch("tiny.mp4"), tiny);
+    ASSERT_TRUE(t.ok) << t.error;
+    const std::vector<DibPtr> back = ReadFrames(Scratch("tiny.mp4"));
+    ASSERT_EQ(back.size(), 3u);
+    EXPECT_EQ(back[0]->Width(), w + (w & 1));
+    EXPECT_EQ(back[0]->Height(), h + (h & 1));
   }
   // Even sizes are kept as they are, without a note.
   const std::vector<DibPtr> even = RandomFrames(32, 18, 2, 3);
