@@ -233,6 +233,8 @@ std::string MakeAviSynthScript(ProgramContext& ctx, const std::string& fileName)
 
   std::string path;
   const bool written = TrapErrors(ctx.host, kMakeScriptError, [&] {
+    // No file name holds a NUL; the name would be cut short at it.
+    if (fileName.find('\0') != std::string::npos) throw RuntimeError(kErrInvalidArgument);
     path = AppendBackslash(ScriptFolder(ctx)) + name;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     const std::string line = ScriptLine(fileName);

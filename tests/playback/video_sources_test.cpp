@@ -114,6 +114,12 @@ TEST_F(VideoSourcesTest, ScriptsOfAwkwardNamesStayInTheScriptFolder) {
   deep += "tmp/escape.mpg";
   EXPECT_EQ(MakeAviSynthScript(ctx, deep), app / "escape.avs");
   EXPECT_EQ(ReadWrapperScript(app / "escape.avs"), deep);
+
+  // A name with a NUL in it is no file name.
+  EXPECT_EQ(MakeAviSynthScript(ctx, std::string("/v/a\0b.mpg", 10)), "");
+  EXPECT_EQ(log.Texts(), std::vector<std::string>{std::string(kMakeScriptError) +
+                                                  "Invalid procedure call or argument"});
+  EXPECT_FALSE(fs::exists(app / "a"));
 }
 
 TEST_F(VideoSourcesTest, ScriptsGoToTheUserFolderWhenTheApplicationFolderIsNotWritable) {
