@@ -1,0 +1,14 @@
+// dioptrix-convert: the headless converter (see playback/convert_cli.h).
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "playback/convert_cli.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return dioptrix::ConvertMain(args, std::cout, std::cerr, isatty(STDERR_FILENO) != 0);
+}

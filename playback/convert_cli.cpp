@@ -1,0 +1,629 @@
+#include "playback/convert_cli.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "platform/video/video_file.h"
+#include "playback/frame_sink.h"
+#include "playback/play_request.h"
+#include "playback/program.h"
+#include "playback/vid_play.h"
+#include "playback/video_sources.h"
+
+namespace dioptrix {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kProgram = "dioptrix-convert";
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// A whole decimal number within [low, high]; nothing for anything else.
+std::optional<int64_t> ParseNumber(std::string_view text, int64_t low, int64_t high) {
+  int64_t value = 0;
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  if (first != last && *first == '+') ++first;
+  const auto [end, ec] = std::from_chars(first, last, value);
+  if (text.empty() || ec != std::errc() || end != last || value < low || value > high) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+struct Name {
+  const char* text;
+  int16_t code;
+};
+
+constexpr Name kLayoutNames[] = {
+    {"2d", 3},          {"2d-to-3d", 4}, {"convert", 4},         {"side-by-side", 5},
+    {"parallel", 5},    {"sbs", 5},      {"above-below", 1},     {"top-bottom", 1},
+    {"interleaved", 2}, {"anaglyph", 6}, {"anaglyph-colour", 7}, {"anaglyph-color", 7},
+};
+
+constexpr Name kMethodNames[] = {
+    {"anaglyph", 3},      {"anaglyph-colour", 3}, {"anaglyph-color", 3}, {"anaglyph-grey", 2},
+    {"anaglyph-gray", 2}, {"anaglyph-yellow", 4}, {"interlaced", 5},     {"side-by-side", 6},
+    {"sbs", 6},           {"above-below", 7},     {"top-bottom", 7},     {"above-below-eye3d", 1},
+    {"quad-buffer", 8},
+};
+
+template <size_t N>
+std::optional<int16_t> ParseCode(std::string_view text, const Name (&names)[N], int16_t high) {
+  if (auto number = ParseNumber(text, 1, high)) return static_cast<int16_t>(*number);
+  const std::string lower = Lower(text);
+  for (const Name& n : names) {
+    if (lower == n.text) return n.code;
+  }
+  return std::nullopt;
+}
+
+constexpr const char* kPresets[] = {"ultrafast", "superfast", "veryfast", "faster",  "fast",
+                                    "medium",    "slow",      "slower",   "veryslow"};
+
+// The progress bar: one line on a terminal, redrawn at most five times a
+// second so that drawing never costs frames.
+class ProgressBar {
+ public:
+  explicit ProgressBar(std::ostream& err) : err_(err) {}
+
+  // Starts the bar for `total` frames; a bar that is not enabled draws nothing.
+  void Begin(bool enabled, int64_t total) {
+    enabled_ = enabled;
+    total_ = std::max<int64_t>(total, 1);
+    begun_ = Clock::now();
+    drawn_ = false;
+  }
+
+  void Update(int64_t done) {
+    if (!enabled_) return;
+    const Clock::time_point now = Clock::now();
+    if (drawn_ && now - last_ < std::chrono::milliseconds(200) && done < total_) return;
+    last_ = now;
+    Draw(done, now);
+  }
+  // Removes the bar so that a message starts on a clean line.
+  void Clear() {
+    if (!enabled_ || !drawn_) return;
+    err_ << '\r' << std::string(width_, ' ') << '\r' << std::flush;
+    drawn_ = false;
+  }
+  void Finish(int64_t done) {
+    if (!enabled_) return;
+    Draw(done, Clock::now());
+    err_ << '\n' << std::flush;
+    drawn_ = false;
+  }
+
+ private:
+  void Draw(int64_t done, Clock::time_point now) {
+    constexpr int kCells = 30;
+    const double part = std::clamp(static_cast<double>(done) / total_, 0.0, 1.0);
+    const int filled = static_cast<int>(part * kCells);
+    const double seconds = std::chrono::duration<double>(now - begun_).count();
+    char tail[96];
+    std::snprintf(tail, sizeof(tail), "] %3d%%  %lld/%lld frames  %.1f fps",
+                  static_cast<int>(part * 100), static_cast<long long>(done),
+                  static_cast<long long>(total_), seconds > 0 ? done / seconds : 0.0);
+    const std::string line =
+        "[" + std::string(filled, '#') + std::string(kCells - filled, '-') + tail;
+    err_ << '\r' << line;
+    if (line.size() < width_) err_ << std::string(width_ - line.size(), ' ');
+    err_ << std::flush;
+    width_ = std::max(width_, line.size());
+    drawn_ = true;
+  }
+
+  std::ostream& err_;
+  bool enabled_ = false;
+  int64_t total_ = 1;
+  Clock::time_point begun_{};
+  Clock::time_point last_{};
+  size_t width_ = 0;
+  bool drawn_ = false;
+};
+
+// The core's messages on the error stream, each text in full the first time
+// and counted after that (a fault that repeats every frame would otherwise
+// bury everything else).
+class MessagePrinter {
+ public:
+  MessagePrinter(std::ostream& err, ProgressBar& bar) : err_(err), bar_(bar) {}
+
+  void Show(const std::string& text, MessageStyle style) {
+    if (style == MessageStyle::Error) ++errors_;
+    if (++seen_[text] > 1) return;
+    bar_.Clear();
+    err_ << kProgram << ": " << text << '\n' << std::flush;
+  }
+  void Note(const std::string& text) {
+    bar_.Clear();
+    err_ << kProgram << ": note: " << text << '\n' << std::flush;
+  }
+  void SummariseRepeats() {
+    for (const auto& [text, count] : seen_) {
+      if (count > 1) {
+        err_ << kProgram << ": the message \"" << text << "\" came " << count << " times\n";
+      }
+    }
+  }
+  int32_t Errors() const { return errors_; }
+
+ private:
+  std::ostream& err_;
+  ProgressBar& bar_;
+  std::map<std::string, int32_t> seen_;
+  int32_t errors_ = 0;
+};
+
+// Size of one view after the input layout splits a W x H frame.
+void ViewSize(int16_t layout, int32_t w, int32_t h, int32_t* vw, int32_t* vh) {
+  *vw = w;
+  *vh = h;
+  switch (layout) {
+    case kLayoutAboveBelow:
+      *vh = static_cast<int32_t>(std::nearbyint(h / 2.0));
+      break;
+    case kLayoutInterleaved:
+      *vh = h - h % 2;
+      break;
+    case kLayoutSideBySide:
+      *vw = static_cast<int32_t>(std::nearbyint(w / 2.0));
+      break;
+    default:
+      break;
+  }
+  *vw = std::max(*vw, 1);
+  *vh = std::max(*vh, 1);
+}
+
+// A running average of the playback (weight 29 to 1, starting from 0) after
+// `updates` measurements, freed of the pull of its zero start.
+double Unbiased(float average, int64_t updates) {
+  if (updates <= 0) return average;
+  const double weight = 1.0 - std::pow(29.0 / 30.0, static_cast<double>(updates));
+  return weight > 0 ? average / weight : average;
+}
+
+std::string Milliseconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.2f ms", seconds * 1000);
+  return text;
+}
+
+const char* SoundSummary(AudioHandling audio) {
+  switch (audio) {
+    case AudioHandling::Copied:
+      return ", sound copied";
+    case AudioHandling::Reencoded:
+      return ", sound coded as AAC";
+    case AudioHandling::Skipped:
+      return ", sound left out";
+    default:
+      return "";
+  }
+}
+
+int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, ConvertReport& report,
+        const std::string& libraryDir) {
+  ProgressBar bar(err);
+  MessagePrinter printer(err, bar);
+
+  // The input, read once for its frame count, size and rate.
+  std::string error;
+  auto info = VideoFile::Open(options.input, &error);
+  if (!info) {
+    err << kProgram << ": cannot read " << options.input << ": " << error << '\n';
+    return kConvertFailed;
+  }
+  const int32_t length = info->Length();
+  const uint32_t rate = info->Rate(), scale = info->Scale();
+  const int32_t width = info->Width(), height = info->Height();
+  info.reset();
+  if (options.start >= length) {
+    err << kProgram << ": --start " << options.start << " is past the last frame (" << options.input
+        << " has " << length << " frame" << (length == 1 ? "" : "s") << ", numbered from 0)\n";
+    return kConvertFailed;
+  }
+  const int64_t available = int64_t{length} - options.start;
+  const int64_t wanted = options.frames > 0 ? std::min(options.frames, available) : available;
+
+  ProgramContext ctx(libraryDir);
+  ctx.host.onMessage = [&](const std::string& text, MessageStyle style) {
+    printer.Show(text, style);
+  };
+
+  // The stereo layout: given, or detected as the player does on opening.
+  int16_t layout = 0;
+  if (options.layout) {
+    layout = *options.layout;
+  } else {
+    int16_t detected = kDetected2D;
+    if (OpenAviForDetection(ctx, options.input, detected) == 0) return kConvertFailed;
+    report.detected = true;
+    report.detectedAs = detected;
+    layout = detected == kDetected2D ? int16_t{kLayout2DTo3D} : detected;
+    out << "Input layout: " << InputLayoutName(detected) << " (detected)";
+    if (layout != detected) out << ", converted with " << InputLayoutName(layout);
+    out << '\n' << std::flush;
+  }
+  report.layout = layout;
+
+  // The above/below composition fits the two views, without a gap, into
+  // the size of one view: the common half-height top/bottom format.
+  int32_t viewWidth = 0, viewHeight = 0;
+  ViewSize(layout, width, height, &viewWidth, &viewHeight);
+  ctx.settings.ScreenWidth = viewWidth;
+  ctx.settings.ScreenHeight = viewHeight;
+  ctx.settings.VertFactor = INT32_MAX;
+
+  // The writer, opened before any decoding so that a bad output name fails
+  // at once.
+  NullFrameWriter nullWriter;
+  std::unique_ptr<VideoWriter> writer;
+  if (!options.nullOutput) {
+    std::error_code ec;
+    if (fs::exists(options.output, ec) && fs::equivalent(options.input, options.output, ec)) {
+      err << kProgram << ": the output " << options.output << " is the input file\n";
+      return kConvertFailed;
+    }
+    VideoWriterOptions w;
+    w.codec = options.codec;
+    w.rate = rate;
+    w.scale = scale;
+    w.audioSource = options.input;
+    w.audioStart = static_cast<double>(options.start) * scale / rate;
+    w.crf = options.crf;
+    w.preset = options.preset;
+    w.onNote = [&](const std::string& text) { printer.Note(text); };
+    writer = VideoWriter::Open(options.output, w, &error);
+    if (!writer) {
+      err << kProgram << ": " << error << '\n';
+      return kConvertFailed;
+    }
+    report.target = writer->Target();
+  }
+  FrameWriter& frameWriter = writer ? static_cast<FrameWriter&>(*writer) : nullWriter;
+
+  FrameSink sink(ctx.host, frameWriter, ctx.StopRequested);
+  sink.SetFrameLimit(wanted);
+  bar.Begin(options.progress, wanted);
+  sink.onFrame = [&](int64_t written) { bar.Update(written); };
+  ctx.Displays = DisplayDevices{&sink, &sink, &sink};
+
+  PlayRequest request;
+  request.OpenPath = options.input;
+  request.AudioMethod = kAudioClock;
+  request.AudioSync = 0;  // no pacing: as fast as the machine goes
+  request.UseStreamRate = 1;
+  request.StartFrame = options.start;
+  request.InputLayout = layout;
+  request.OutputMethod = options.method;
+  request.Fullscreen = kFalse;
+  request.Loop = 0;
+
+  const Clock::time_point begun = Clock::now();
+  PlayVideo(ctx, request);
+  report.seconds = std::chrono::duration<double>(Clock::now() - begun).count();
+  report.frames = sink.FramesWritten();
+  if (report.frames > 0) bar.Finish(report.frames);
+  bar.Clear();
+
+  bool ok = !sink.Failed() && report.frames > 0;
+  if (writer) {
+    if (!sink.Failed() && !writer->Finish(&error)) {
+      err << kProgram << ": " << error << '\n';
+      ok = false;
+    }
+  }
+  if (report.frames == 0 && !sink.Failed()) {
+    err << kProgram << ": no frame came through the playback\n";
+  }
+  printer.SummariseRepeats();
+  report.messages = printer.Errors();
+  for (int i = 0; i < 4; ++i) report.stageTimes[i] = ctx.StageTimes[i];
+  if (report.messages > 0) ok = false;
+
+  if (report.frames > 0) {
+    if (writer) {
+      out << "Wrote " << report.frames << " frame" << (report.frames == 1 ? "" : "s") << " to "
+          << writer->Target() << " (" << OutputMethodName(options.method) << ", "
+          << writer->EncoderName() << ", " << writer->CodedWidth() << " x " << writer->CodedHeight()
+          << SoundSummary(writer->Audio()) << ")\n";
+    } else {
+      out << "Ran " << report.frames << " frame" << (report.frames == 1 ? "" : "s")
+          << " through the pipeline without writing them\n";
+    }
+    char fps[64];
+    std::snprintf(fps, sizeof(fps), "%.1f",
+                  report.seconds > 0 ? report.frames / report.seconds : 0);
+    out << "Frames per second: " << fps << '\n';
+    const bool passThrough = IsPassThrough(request);
+    const int64_t n = report.frames;
+    out << "Get Frame: " << Milliseconds(Unbiased(ctx.StageTimes[kStageGetFrame], n))
+        << "  Decode: "
+        << (passThrough ? "skipped" : Milliseconds(Unbiased(ctx.StageTimes[kStageDecode], n)))
+        << "  Encode: "
+        << (passThrough ? "skipped" : Milliseconds(Unbiased(ctx.StageTimes[kStageEncode], n)))
+        << "  Put: " << Milliseconds(Unbiased(ctx.StageTimes[kStagePut], n)) << '\n';
+  }
+  if (!ok) err << kProgram << ": the conversion did not complete cleanly\n";
+  return ok ? kConvertOk : kConvertFailed;
+}
+
+}  // namespace
+
+std::optional<int16_t> ParseInputLayout(std::string_view text) {
+  return ParseCode(text, kLayoutNames, 7);
+}
+
+std::optional<int16_t> ParseOutputMethod(std::string_view text) {
+  return ParseCode(text, kMethodNames, 8);
+}
+
+std::optional<VideoCodec> ParseCodecName(std::string_view text) {
+  const std::string lower = Lower(text);
+  if (lower == "h264" || lower == "h.264" || lower == "avc") return VideoCodec::H264;
+  if (lower == "ffv1") return VideoCodec::FFV1;
+  if (lower == "png") return VideoCodec::PNG;
+  return std::nullopt;
+}
+
+std::string InputLayoutName(int16_t layout) {
+  switch (layout) {
+    case kLayoutAboveBelow:
+      return "above-below";
+    case kLayoutInterleaved:
+      return "interleaved";
+    case kLayout2D:
+      return "2d";
+    case kLayout2DTo3D:
+      return "2d-to-3d";
+    case kLayoutSideBySide:
+      return "side-by-side";
+    case kLayoutAnaglyph:
+      return "anaglyph";
+    case kLayoutAnaglyphColour:
+      return "anaglyph-colour";
+    default:
+      return "layout " + std::to_string(layout);
+  }
+}
+
+std::string OutputMethodName(int16_t method) {
+  switch (method) {
+    case kOutputShutterEye3D:
+      return "above-below (1)";
+    case kOutputAnaglyphGrey:
+      return "anaglyph-grey";
+    case kOutputAnaglyphColour:
+      return "anaglyph-colour";
+    case kOutputAnaglyphYellow:
+      return "anaglyph-yellow";
+    case kOutputInterlaced:
+      return "interlaced";
+    case kOutputStereoDriver:
+      return "side-by-side";
+    case kOutputShutterED:
+      return "above-below";
+    case kOutputOpenGLQuadBuffer:
+      return "side-by-side (8)";
+    default:
+      return "method " + std::to_string(method);
+  }
+}
+
+std::string ConvertUsage() {
+  return R"(Usage: dioptrix-convert [options] INPUT -o OUTPUT
+
+Converts a video into a stereoscopic 3D video with the same frame pipeline
+the player uses, without a window and as fast as the machine goes.
+
+Options:
+  -o, --output PATH     what to write. The container follows the extension
+                        (.mp4, .mkv, .avi, .mov, ...). A name with a frame
+                        number pattern (frames_%05d.png) or a folder (a name
+                        ending in /) gets one PNG picture per frame.
+  -l, --layout LAYOUT   stereo layout of the input, by name or code:
+                          2d                      3  plain 2D, both eyes alike
+                          2d-to-3d, convert       4  2D converted to 3D
+                          side-by-side, parallel  5  left view in the left half
+                          above-below             1  left view in the top half
+                          interleaved             2  rows alternate
+                          anaglyph                6  red/cyan, grey views
+                          anaglyph-colour         7  red/cyan, colour views
+                        Default: detected from the picture as the player
+                        does on opening. Side-by-side and above-below
+                        material keep their layout; everything else counts as
+                        2D and is converted to 3D (4), since plain 2D (3)
+                        would give both eyes the same picture.
+  -m, --method METHOD   output composition, by name or code:
+                          anaglyph, anaglyph-colour  3  red/cyan (default)
+                          anaglyph-grey              2  red/cyan, grey
+                          anaglyph-yellow            4  blue/yellow
+                          interlaced                 5  rows alternate
+                          side-by-side               6  views side by side
+                          above-below                7  left view on top
+                        (1 composes as 7 and 8 as 6.) Side by side keeps
+                        both views whole; above-below squeezes both into the
+                        height of one view, without a gap.
+      --start N         first frame, counted from 0 (default 0)
+      --frames N        frames to write (default: all to the end)
+      --codec CODEC     h264 (default for video files; odd sizes are padded
+                        to even), ffv1 (lossless; .mkv or .avi) or png
+      --crf N           H.264 quality, 0 to 51, lower is better (default 20)
+      --preset NAME     libx264 speed preset (default veryfast)
+      --null            run the frames through the pipeline and write
+                        nothing (to measure speed); no -o then
+  -h, --help            this text
+
+The sound track of the input goes into the output: copied when the container
+holds its codec, coded again as AAC when not; pictures get none. A progress
+bar is drawn on a terminal; at the end the frames per second and the mean
+times of the four stages (Get Frame, Decode, Encode, Put) are printed.
+
+Exit status: 0 done, 1 the conversion failed or reported errors, 2 bad
+arguments.
+)";
+}
+
+ParsedArguments ParseConvertArguments(const std::vector<std::string>& args) {
+  ParsedArguments parsed;
+  ConvertOptions& o = parsed.options;
+  auto fail = [&](std::string text) {
+    parsed.ok = false;
+    parsed.error = std::move(text);
+    return parsed;
+  };
+  bool haveOutput = false;
+  bool optionsEnded = false;
+  std::vector<std::string> positional;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    // --name=value and -x value are both taken.
+    std::string value;
+    bool inlineValue = false;
+    if (arg.rfind("--", 0) == 0) {
+      const size_t eq = arg.find('=');
+      if (eq != std::string::npos) {
+        value = arg.substr(eq + 1);
+        arg.resize(eq);
+        inlineValue = true;
+      }
+    }
+    auto takeValue = [&]() -> bool {
+      if (inlineValue) return true;
+      if (i + 1 >= args.size()) return false;
+      value = args[++i];
+      return true;
+    };
+    auto flag = [&]() { return !inlineValue; };
+
+    if (arg == "-h" || arg == "--help") {
+      if (!flag()) return fail(arg + " takes no value");
+      o.help = true;
+    } else if (arg == "--null") {
+      if (!flag()) return fail(arg + " takes no value");
+      o.nullOutput = true;
+    } else if (arg == "-o" || arg == "--output") {
+      if (!takeValue() || value.empty()) return fail(arg + " needs a file name");
+      if (haveOutput) return fail("more than one output given");
+      o.output = value;
+      haveOutput = true;
+    } else if (arg == "-l" || arg == "--layout" || arg == "--input-layout") {
+      if (!takeValue()) return fail(arg + " needs a layout");
+      o.layout = ParseInputLayout(value);
+      if (!o.layout) {
+        return fail("unknown input layout '" + value +
+                    "' (2d, 2d-to-3d, side-by-side, above-below, interleaved, anaglyph, "
+                    "anaglyph-colour, or a code 1 to 7)");
+      }
+    } else if (arg == "-m" || arg == "--method" || arg == "--output-method") {
+      if (!takeValue()) return fail(arg + " needs an output method");
+      const auto method = ParseOutputMethod(value);
+      if (!method) {
+        return fail("unknown output method '" + value +
+                    "' (anaglyph, anaglyph-grey, anaglyph-yellow, interlaced, side-by-side, "
+                    "above-below, or a code 1 to 8)");
+      }
+      o.method = *method;
+    } else if (arg == "--start") {
+      if (!takeValue()) return fail("--start needs a frame number");
+      const auto n = ParseNumber(value, 0, INT32_MAX);
+      if (!n) return fail("--start needs a frame number from 0 up, not '" + value + "'");
+      o.start = static_cast<int32_t>(*n);
+    } else if (arg == "--frames") {
+      if (!takeValue()) return fail("--frames needs a count");
+      const auto n = ParseNumber(value, 1, INT32_MAX);
+      if (!n) return fail("--frames needs a count from 1 up, not '" + value + "'");
+      o.frames = *n;
+    } else if (arg == "--codec") {
+      if (!takeValue()) return fail("--codec needs a codec name");
+      const auto codec = ParseCodecName(value);
+      if (!codec) return fail("unknown codec '" + value + "' (h264, ffv1 or png)");
+      o.codec = *codec;
+    } else if (arg == "--crf") {
+      if (!takeValue()) return fail("--crf needs a number");
+      const auto n = ParseNumber(value, 0, 51);
+      if (!n) return fail("--crf needs a number from 0 to 51, not '" + value + "'");
+      o.crf = static_cast<int>(*n);
+    } else if (arg == "--preset") {
+      if (!takeValue()) return fail("--preset needs a name");
+      const std::string lower = Lower(value);
+      if (std::find(std::begin(kPresets), std::end(kPresets), lower) == std::end(kPresets)) {
+        return fail("unknown preset '" + value + "' (ultrafast ... veryslow)");
+      }
+      o.preset = lower;
+    } else {
+      return fail("unknown option " + arg);
+    }
+  }
+  if (o.help) {
+    parsed.ok = true;
+    return parsed;
+  }
+  if (positional.empty()) return fail("no input video given");
+  if (positional.size() > 1) return fail("more than one input given: " + positional[1]);
+  o.input = positional[0];
+  if (o.nullOutput && haveOutput) return fail("--null writes nothing: leave out -o");
+  if (!o.nullOutput && !haveOutput) return fail("no output given (-o PATH)");
+  parsed.ok = true;
+  return parsed;
+}
+
+int RunConvert(const ConvertOptions& options, std::ostream& out, std::ostream& err,
+               ConvertReport* report, const std::string& libraryDir) {
+  ConvertReport local;
+  ConvertReport& r = report ? *report : local;
+  try {
+    return Run(options, out, err, r, libraryDir);
+  } catch (const std::bad_alloc&) {
+    err << kProgram << ": out of memory\n";
+  } catch (const std::exception& e) {
+    err << kProgram << ": " << e.what() << '\n';
+  }
+  return kConvertFailed;
+}
+
+int ConvertMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                bool progress) {
+  ParsedArguments parsed = ParseConvertArguments(args);
+  if (!parsed.ok) {
+    err << kProgram << ": " << parsed.error << "\nTry '" << kProgram << " --help'.\n";
+    return kConvertBadUsage;
+  }
+  if (parsed.options.help) {
+    out << ConvertUsage();
+    return kConvertOk;
+  }
+  parsed.options.progress = progress;
+  return RunConvert(parsed.options, out, err);
+}
+
+}  // namespace dioptrix

@@ -1,0 +1,84 @@
+// dioptrix-convert: converts a video file into a stereo video file without a
+// window. The frames run through the same playback driver as in the player,
+// with the converter's frame sink as the display and no pacing, so the output
+// holds exactly the frames the player would show.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/video/video_writer.h"
+
+namespace dioptrix {
+
+// Exit statuses of the converter.
+inline constexpr int kConvertOk = 0;
+inline constexpr int kConvertFailed = 1;    // the conversion did not complete cleanly
+inline constexpr int kConvertBadUsage = 2;  // bad arguments
+
+struct ConvertOptions {
+  std::string input;
+  std::string output;
+  // InputLayout code; nothing: detected from the picture (plain 2D becomes
+  // 2D converted to 3D).
+  std::optional<int16_t> layout;
+  int16_t method = 3;  // OutputMethod code: colour anaglyph
+  int32_t start = 0;   // first frame, counted from the stream's first
+  int64_t frames = 0;  // frames to write; 0: to the end
+  VideoCodec codec = VideoCodec::Auto;
+  int crf = 20;
+  std::string preset = "veryfast";
+  bool nullOutput = false;  // run the pipeline but write nothing
+  bool progress = false;    // draw a progress bar on the error stream
+  bool help = false;
+};
+
+struct ParsedArguments {
+  bool ok = false;
+  std::string error;  // why not ok
+  ConvertOptions options;
+};
+
+// Parses the arguments (without the program name). The progress flag is left
+// for the caller to decide.
+ParsedArguments ParseConvertArguments(const std::vector<std::string>& args);
+
+// A layout or method given as its code or as one of its names (any case).
+std::optional<int16_t> ParseInputLayout(std::string_view text);
+std::optional<int16_t> ParseOutputMethod(std::string_view text);
+std::optional<VideoCodec> ParseCodecName(std::string_view text);
+// Readable names of the codes, for reports.
+std::string InputLayoutName(int16_t layout);
+std::string OutputMethodName(int16_t method);
+
+// The --help text.
+std::string ConvertUsage();
+
+// What a conversion did.
+struct ConvertReport {
+  int16_t layout = 0;                  // the input layout used
+  bool detected = false;               // the layout came from the picture
+  int16_t detectedAs = 0;              // what the detection said
+  int64_t frames = 0;                  // frames written
+  double seconds = 0;                  // time spent in the playback
+  float stageTimes[4] = {0, 0, 0, 0};  // get frame, decode, encode, put (seconds)
+  int32_t messages = 0;                // error messages shown by the core
+  std::string target;                  // file or picture pattern written
+};
+
+// Runs one conversion. Messages, notes and the progress bar go to err; the
+// detected layout and the closing summary to out. libraryDir, when not empty,
+// is where libblocks.so is looked for. Returns an exit status.
+int RunConvert(const ConvertOptions& options, std::ostream& out, std::ostream& err,
+               ConvertReport* report = nullptr, const std::string& libraryDir = {});
+
+// The whole program: parse, help, run. progress: whether the error stream is a
+// terminal.
+int ConvertMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                bool progress);
+
+}  // namespace dioptrix

@@ -1,0 +1,464 @@
+#include "playback/convert_cli.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/library.h"
+#include "playback/play_request.h"
+#include "tests/common/test_images.h"
+#include "tests/convert/convert_support.h"
+
+namespace dioptrix {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Clip;
+using test::MakeSampleClip;
+using test::ReadFrames;
+using test::SamePixels;
+using test::ScratchFolder;
+
+std::string Scratch(const std::string& name) { return ScratchFolder() + "/" + name; }
+
+ParsedArguments Parse(std::vector<std::string> args) { return ParseConvertArguments(args); }
+
+TEST(ConvertArguments, NamesAndCodesOfLayoutsMethodsAndCodecs) {
+  struct Named {
+    const char* text;
+    int16_t code;
+  };
+  for (const Named& n : std::vector<Named>{{"2d", 3},
+                                           {"2D", 3},
+                                           {"2d-to-3d", 4},
+                                           {"convert", 4},
+                                           {"side-by-side", 5},
+                                           {"Parallel", 5},
+                                           {"above-below", 1},
+                                           {"interleaved", 2},
+                                           {"anaglyph", 6},
+                                           {"anaglyph-colour", 7},
+                                           {"1", 1},
+                                           {"7", 7},
+                                           {"+4", 4}}) {
+    EXPECT_EQ(ParseInputLayout(n.text), std::optional<int16_t>(n.code)) << n.text;
+  }
+  for (const char* bad : {"", "0", "8", "-1", "3d", "side by side", "5x", "99999999999999999999"}) {
+    EXPECT_FALSE(ParseInputLayout(bad)) << bad;
+  }
+  for (const Named& n : std::vector<Named>{{"anaglyph", 3},
+                                           {"anaglyph-colour", 3},
+                                           {"anaglyph-grey", 2},
+                                           {"ANAGLYPH-GRAY", 2},
+                                           {"anaglyph-yellow", 4},
+                                           {"interlaced", 5},
+                                           {"side-by-side", 6},
+                                           {"above-below", 7},
+                                           {"1", 1},
+                                           {"8", 8}}) {
+    EXPECT_EQ(ParseOutputMethod(n.text), std::optional<int16_t>(n.code)) << n.text;
+  }
+  for (const char* bad : {"", "0", "9", "anaglyph-red", " 3"}) {
+    EXPECT_FALSE(ParseOutputMethod(bad)) << bad;
+  }
+  EXPECT_EQ(ParseCodecName("H264"), VideoCodec::H264);
+  EXPECT_EQ(ParseCodecName("ffv1"), VideoCodec::FFV1);
+  EXPECT_EQ(ParseCodecName("png"), VideoCodec::PNG);
+  EXPECT_FALSE(ParseCodecName("vp9"));
+  // Every name a report prints reads back as its code.
+  for (int16_t code = 1; code <= 7; ++code) {
+    EXPECT_EQ(ParseInputLayout(InputLayoutName(code)), code);
+  }
+}
+
+TEST(ConvertArguments, OptionsAndTheirMistakes) {
+  ParsedArguments p =
+      Parse({"in put.mp4", "-o", "out.mkv", "--layout", "sbs", "-m", "interlaced", "--start", "12",
+             "--frames=30", "--codec", "ffv1", "--crf", "18", "--preset", "Fast"});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.options.input, "in put.mp4");
+  EXPECT_EQ(p.options.output, "out.mkv");
+  EXPECT_EQ(p.options.layout, std::optional<int16_t>(5));
+  EXPECT_EQ(p.options.method, 5);
+  EXPECT_EQ(p.options.start, 12);
+  EXPECT_EQ(p.options.frames, 30);
+  EXPECT_EQ(p.options.codec, VideoCodec::FFV1);
+  EXPECT_EQ(p.options.crf, 18);
+  EXPECT_EQ(p.options.preset, "fast");
+
+  // Defaults: layout detected, colour anaglyph, all frames, codec by name.
+  p = Parse({"--output=o.mp4", "--", "-odd name.mp4"});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.options.input, "-odd name.mp4");
+  EXPECT_FALSE(p.options.layout);
+  EXPECT_EQ(p.options.method, kOutputAnaglyphColour);
+  EXPECT_EQ(p.options.start, 0);
+  EXPECT_EQ(p.options.frames, 0);
+  EXPECT_EQ(p.options.codec, VideoCodec::Auto);
+
+  p = Parse({"in.mp4", "--null"});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_TRUE(p.options.nullOutput);
+  EXPECT_TRUE(Parse({"--help"}).options.help);
+
+  struct Bad {
+    std::vector<std::string> args;
+    const char* expect;
+  };
+  const std::vector<Bad> bad = {
+      {{}, "no input"},
+      {{"-o", "x.mp4"}, "no input"},
+      {{"in.mp4"}, "no output"},
+      {{"a.mp4", "b.mp4", "-o", "x.mp4"}, "more than one input"},
+      {{"in.mp4", "-o"}, "needs a file name"},
+      {{"in.mp4", "-o", "a.mp4", "-o", "b.mp4"}, "more than one output"},
+      {{"in.mp4", "-o", "x.mp4", "--layout", "3d"}, "unknown input layout '3d'"},
+      {{"in.mp4", "-o", "x.mp4", "--layout"}, "needs a layout"},
+      {{"in.mp4", "-o", "x.mp4", "-m", "0"}, "unknown output method '0'"},
+      {{"in.mp4", "-o", "x.mp4", "--start", "-1"}, "--start needs a frame number"},
+      {{"in.mp4", "-o", "x.mp4", "--start", "ten"}, "--start needs a frame number"},
+      {{"in.mp4", "-o", "x.mp4", "--frames", "0"}, "--frames needs a count"},
+      {{"in.mp4", "-o", "x.mp4", "--frames", "4294967296"}, "--frames needs a count"},
+      {{"in.mp4", "-o", "x.mp4", "--codec", "mpeg2"}, "unknown codec 'mpeg2'"},
+      {{"in.mp4", "-o", "x.mp4", "--crf", "52"}, "--crf needs a number from 0 to 51"},
+      {{"in.mp4", "-o", "x.mp4", "--preset", "warp"}, "unknown preset"},
+      {{"in.mp4", "-o", "x.mp4", "--fast"}, "unknown option --fast"},
+      {{"in.mp4", "-o", "x.mp4", "--null"}, "--null writes nothing"},
+      {{"in.mp4", "--null=yes"}, "takes no value"},
+  };
+  for (const Bad& b : bad) {
+    p = Parse(b.args);
+    EXPECT_FALSE(p.ok);
+    EXPECT_NE(p.error.find(b.expect), std::string::npos) << p.error;
+  }
+
+  // The whole program: usage errors exit with 2 and point to --help.
+  std::ostringstream out, err;
+  EXPECT_EQ(ConvertMain({"in.mp4"}, out, err, false), kConvertBadUsage);
+  EXPECT_NE(err.str().find("--help"), std::string::npos);
+  std::ostringstream helpOut, helpErr;
+  EXPECT_EQ(ConvertMain({"--help"}, helpOut, helpErr, false), kConvertOk);
+  EXPECT_EQ(helpOut.str(), ConvertUsage());
+  EXPECT_TRUE(helpErr.str().empty());
+}
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+  ConvertReport report;
+};
+
+Result Convert(ConvertOptions options) {
+  Result r;
+  std::ostringstream out, err;
+  r.status = RunConvert(options, out, err, &r.report);
+  r.out = out.str();
+  r.err = err.str();
+  return r;
+}
+
+ConvertOptions Options(const std::string& input, const std::string& output) {
+  ConvertOptions o;
+  o.input = input;
+  o.output = output;
+  return o;
+}
+
+TEST(Converter, SideBySidePassThroughKeepsEveryFrameByteForByte) {
+  for (const int32_t width : {160, 161}) {  // odd widths stay odd with FFV1
+    SCOPED_TRACE(width);
+    Clip clip;
+    clip.kind = "sbs";
+    clip.width = width;
+    clip.height = 91;
+    const std::string input = MakeSampleClip(clip);
+    ASSERT_FALSE(input.empty());
+    const std::vector<DibPtr> source = ReadFrames(input);
+    ASSERT_EQ(source.size(), 12u);
+
+    ConvertOptions o = Options(input, Scratch("sbs-" + std::to_string(width) + ".mkv"));
+    o.layout = kLayoutSideBySide;
+    o.method = kOutputStereoDriver;
+    o.codec = VideoCodec::FFV1;
+    const Result r = Convert(o);
+    ASSERT_EQ(r.status, kConvertOk) << r.err;
+    EXPECT_EQ(r.report.frames, 12);
+    EXPECT_EQ(r.report.messages, 0);
+    EXPECT_NE(r.out.find("Wrote 12 frames"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Decode: skipped"), std::string::npos) << r.out;
+    for (const char* stage : {"Get Frame: ", "Encode: ", "Put: ", "Frames per second: "}) {
+      EXPECT_NE(r.out.find(stage), std::string::npos) << stage;
+    }
+    const std::vector<DibPtr> written = ReadFrames(o.output);
+    ASSERT_EQ(written.size(), source.size());
+    for (size_t i = 0; i < written.size(); ++i) {
+      EXPECT_TRUE(SamePixels(*written[i], *source[i])) << "frame " << i;
+    }
+    // The sound track came along, copied.
+    EXPECT_EQ(test::StreamCodecs(o.output, "audio"), std::vector<std::string>{"aac"});
+  }
+}
+
+// The colour anaglyph of a plain 2D frame (both eyes the same picture): red
+// is the left eye's luminance, green and blue the right eye's own.
+bool IsColourAnaglyphOf(const cDIBSection& out, const cDIBSection& in) {
+  if (out.Width() != in.Width() || out.Height() != in.Height()) return false;
+  for (int32_t y = 0; y < in.Height(); ++y) {
+    for (int32_t x = 0; x < in.Width(); ++x) {
+      const uint8_t* p = in.ScanLine(y) + 3 * x;
+      const uint8_t* q = out.ScanLine(y) + 3 * x;
+      const double grey = (707.0 * p[1] + 222.0 * p[2] + 71.0 * p[0]) / 1000;
+      if (q[0] != p[0] || q[1] != p[1] || q[2] != std::nearbyint(grey)) return false;
+    }
+  }
+  return true;
+}
+
+TEST(Converter, FramesAreTheComposedFramesFromTheStartFrameOn) {
+  Clip clip;
+  clip.width = 97;  // odd sizes all through
+  clip.height = 55;
+  clip.frames = 24;
+  const std::string input = MakeSampleClip(clip);
+  ASSERT_FALSE(input.empty());
+  const std::vector<DibPtr> source = ReadFrames(input);
+  ASSERT_EQ(source.size(), 24u);
+
+  // Plain 2D composed as a colour anaglyph, frames 3 to 7, as numbered
+  // pictures in a folder whose name has spaces and quotes.
+  ConvertOptions o = Options(input, Scratch("it's a \"folder\"/"));
+  o.layout = kLayout2D;
+  o.method = kOutputAnaglyphColour;
+  o.start = 3;
+  o.frames = 5;
+  Result r = Convert(o);
+  ASSERT_EQ(r.status, kConvertOk) << r.err;
+  EXPECT_EQ(r.report.frames, 5);
+  const std::vector<DibPtr> pictures = ReadFrames(Scratch("it's a \"folder\"/frame_%05d.png"));
+  ASSERT_EQ(pictures.size(), 5u);
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    EXPECT_TRUE(IsColourAnaglyphOf(*pictures[i], *source[3 + i])) << "picture " << i;
+  }
+
+  // Frames 9 to 14 into a video file, with the quarter second of sound that
+  // belongs to them.
+  o = Options(input, Scratch("middle.mkv"));
+  o.layout = kLayout2D;
+  o.codec = VideoCodec::FFV1;
+  o.start = 9;
+  o.frames = 6;
+  r = Convert(o);
+  ASSERT_EQ(r.status, kConvertOk) << r.err;
+  const std::vector<DibPtr> middle = ReadFrames(o.output);
+  ASSERT_EQ(middle.size(), 6u);
+  for (size_t i = 0; i < middle.size(); ++i) {
+    EXPECT_TRUE(IsColourAnaglyphOf(*middle[i], *source[9 + i])) << "frame " << i;
+  }
+  EXPECT_NEAR(test::StreamDuration(o.output, "audio"), 0.25, 0.03);
+
+  // A count past the end stops at the last frame.
+  o.output = Scratch("tail.mkv");
+  o.start = 21;
+  o.frames = 100;
+  r = Convert(o);
+  ASSERT_EQ(r.status, kConvertOk) << r.err;
+  const std::vector<DibPtr> tail = ReadFrames(o.output);
+  ASSERT_EQ(tail.size(), 3u);
+  EXPECT_TRUE(IsColourAnaglyphOf(*tail[2], *source[23]));
+}
+
+TEST(Converter, TwoDToThreeDAndOtherCompositionsGiveTheirSizes) {
+  Clip clip;
+  clip.width = 101;
+  clip.height = 61;
+  const std::string input = MakeSampleClip(clip);
+  ASSERT_FALSE(input.empty());
+  struct Case {
+    int16_t layout, method;
+    const char* output;
+    int32_t width, height;  // of the stored frames
+  };
+  const std::vector<Case> cases = {
+      // H.264 pads the odd size to even.
+      {kLayout2DTo3D, kOutputAnaglyphColour, "3d.mp4", 102, 62},
+      {kLayout2DTo3D, kOutputStereoDriver, "3d-sbs.mkv", 202, 61},
+      // Two views squeezed into one view's height, no gap.
+      {kLayout2DTo3D, kOutputShutterED, "3d-ab.mkv", 101, 61},
+      {kLayout2DTo3D, kOutputInterlaced, "3d-rows.mkv", 101, 60},
+      {kLayoutAnaglyphColour, kOutputAnaglyphGrey, "grey.mkv", 101, 61},
+      {kLayoutAnaglyph, kOutputAnaglyphYellow, "yellow.mkv", 101, 61},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    ConvertOptions o = Options(input, Scratch(c.output));
+    o.layout = c.layout;
+    o.method = c.method;
+    if (std::string(c.output).find(".mkv") != std::string::npos) o.codec = VideoCodec::FFV1;
+    const Result r = Convert(o);
+    ASSERT_EQ(r.status, kConvertOk) << r.err;
+    EXPECT_EQ(r.report.frames, 12);
+    const std::vector<DibPtr> written = ReadFrames(o.output);
+    ASSERT_EQ(written.size(), 12u);
+    EXPECT_EQ(written[0]->Width(), c.width);
+    EXPECT_EQ(written[0]->Height(), c.height);
+    EXPECT_FALSE(test::StreamCodecs(o.output, "audio").empty());
+  }
+  // The converted right view differs from the left one once motion is
+  // known: the anaglyph is not the plain 2D one on later frames.
+  const std::vector<DibPtr> flat = [&] {
+    ConvertOptions o = Options(input, Scratch("flat.mkv"));
+    o.layout = kLayout2D;
+    o.codec = VideoCodec::FFV1;
+    EXPECT_EQ(Convert(o).status, kConvertOk);
+    return ReadFrames(o.output);
+  }();
+  ConvertOptions o = Options(input, Scratch("deep.mkv"));
+  o.layout = kLayout2DTo3D;
+  o.codec = VideoCodec::FFV1;
+  ASSERT_EQ(Convert(o).status, kConvertOk);
+  const std::vector<DibPtr> deep = ReadFrames(o.output);
+  ASSERT_EQ(flat.size(), 12u);
+  ASSERT_EQ(deep.size(), 12u);
+  EXPECT_FALSE(SamePixels(*flat[11], *deep[11]));
+}
+
+TEST(Converter, TheLayoutIsDetectedWhenNotGiven) {
+  struct Case {
+    const char* kind;
+    int16_t detected, used;
+  };
+  for (const Case& c : std::vector<Case>{{"2d", kLayout2D, kLayout2DTo3D},
+                                         {"sbs", kLayoutSideBySide, kLayoutSideBySide},
+                                         {"ab", kLayoutAboveBelow, kLayoutAboveBelow}}) {
+    SCOPED_TRACE(c.kind);
+    Clip clip;
+    clip.kind = c.kind;
+    clip.width = 320;
+    clip.height = 180;
+    clip.frames = 8;
+    const std::string input = MakeSampleClip(clip);
+    ASSERT_FALSE(input.empty());
+    ConvertOptions o = Options(input, "");
+    o.nullOutput = true;
+    const Result r = Convert(o);
+    ASSERT_EQ(r.status, kConvertOk) << r.err;
+    EXPECT_TRUE(r.report.detected);
+    EXPECT_EQ(r.report.detectedAs, c.detected);
+    EXPECT_EQ(r.report.layout, c.used);
+    EXPECT_NE(r.out.find("Input layout: " + InputLayoutName(c.detected) + " (detected)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("without writing them"), std::string::npos) << r.out;
+    EXPECT_EQ(r.report.frames, 8);
+  }
+}
+
+TEST(Converter, BadInputsAndOutputsEndWithAMessageAndAFailure) {
+  Clip clip;
+  const std::string input = MakeSampleClip(clip);
+  ASSERT_FALSE(input.empty());
+  // Garbage and empty files, a folder, a file that is not there.
+  const std::string garbage = Scratch("garbage.mp4");
+  {
+    std::ofstream f(garbage, std::ios::binary);
+    std::mt19937 rng(7);
+    for (int i = 0; i < 20000; ++i) f.put(static_cast<char>(rng()));
+  }
+  const std::string empty = Scratch("empty.avi");
+  std::ofstream(empty).close();
+  struct Case {
+    std::string input, output;
+    const char* expect;
+  };
+  const std::vector<Case> cases = {
+      {Scratch("not there.mp4"), Scratch("x.mp4"), "cannot read"},
+      {garbage, Scratch("x.mp4"), "cannot read"},
+      {empty, Scratch("x.mp4"), "cannot read"},
+      {ScratchFolder(), Scratch("x.mp4"), "cannot read"},
+      {input, Scratch("no such folder/x.mp4"), "does not exist"},
+      {input, Scratch("x.txt"), "Cannot tell the kind"},
+      {input, input, "is the input"},
+      {input, "/proc/x.mkv", "Cannot write"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input + " -> " + c.output);
+    const Result r = Convert(Options(c.input, c.output));
+    EXPECT_EQ(r.status, kConvertFailed);
+    EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("dioptrix-convert: ", 0), 0u) << r.err;
+  }
+  EXPECT_TRUE(fs::exists(input));  // never overwritten
+
+  // A start past the last frame.
+  ConvertOptions o = Options(input, Scratch("late.mp4"));
+  o.start = 12;
+  Result r = Convert(o);
+  EXPECT_EQ(r.status, kConvertFailed);
+  EXPECT_NE(r.err.find("past the last frame"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(Scratch("late.mp4")));
+
+  // A device that fills up: the playback stops at the failed frame.
+  if (fs::exists("/dev/full")) {
+    const std::string full = Scratch("full-converter.mkv");
+    fs::create_symlink("/dev/full", full);
+    Clip big;
+    big.width = 320;
+    big.height = 180;
+    big.frames = 48;
+    o = Options(MakeSampleClip(big), full);
+    o.codec = VideoCodec::FFV1;
+    o.layout = kLayout2D;
+    r = Convert(o);
+    EXPECT_EQ(r.status, kConvertFailed);
+    EXPECT_NE(r.err.find("No space left"), std::string::npos) << r.err;
+    EXPECT_LT(r.report.frames, 48);
+  }
+}
+
+TEST(Converter, ProgressBarAndTheProgramItself) {
+  Clip clip;
+  const std::string input = MakeSampleClip(clip);
+  ASSERT_FALSE(input.empty());
+  ConvertOptions o = Options(input, "");
+  o.nullOutput = true;
+  o.layout = kLayout2DTo3D;
+  o.progress = true;
+  const Result r = Convert(o);
+  ASSERT_EQ(r.status, kConvertOk) << r.err;
+  EXPECT_NE(r.err.find("100%  12/12 frames"), std::string::npos) << r.err;
+
+  // The executable, where the build put it beside the tests.
+  const std::string program = ExecutableDir() + "/dioptrix-convert";
+  if (!fs::exists(program)) GTEST_SKIP() << "dioptrix-convert is not built";
+  std::string out, err;
+  EXPECT_EQ(test::Run({program, "--help"}, &out, &err), kConvertOk);
+  EXPECT_NE(out.find("Usage: dioptrix-convert"), std::string::npos);
+  out.clear();
+  err.clear();
+  EXPECT_EQ(test::Run({program, "--bogus"}, &out, &err), kConvertBadUsage);
+  EXPECT_NE(err.find("unknown option --bogus"), std::string::npos) << err;
+  // Quotes and spaces reach the program unchanged (no shell in between).
+  const std::string odd = Scratch("a \"quoted\" name's clip.mp4");
+  fs::copy_file(input, odd, fs::copy_options::overwrite_existing);
+  const std::string output = Scratch("out \"3d\" file's.mp4");
+  out.clear();
+  err.clear();
+  EXPECT_EQ(test::Run({program, odd, "-o", output, "--frames", "4"}, &out, &err), kConvertOk)
+      << err;
+  EXPECT_NE(out.find("Wrote 4 frames"), std::string::npos) << out;
+  EXPECT_EQ(ReadFrames(output).size(), 4u);
+  EXPECT_EQ(err.find('\r'), std::string::npos);  // no bar when not on a terminal
+  out.clear();
+  err.clear();
+  EXPECT_EQ(test::Run({program, Scratch("missing.mp4"), "-o", output}, &out, &err), kConvertFailed);
+  EXPECT_NE(err.find("cannot read"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace dioptrix
