@@ -54,11 +54,15 @@ test-release: build
 test-asan: build-asan
 	@cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $$(nproc)
 
-# The main job. The player is not there yet, so this runs the benchmarks of
-# the per-frame kernels on this machine.
+# The main job: converts the bundled 2D sample clip into a 3D video (2D
+# converted to 3D, colour anaglyph for red/cyan glasses, H.264 with the sound
+# track) in out/, with the converter that runs the player's frame pipeline.
+RUN_OUTPUT := out/sample-3d-anaglyph.mp4
 run: build
-	@echo "Dioptrix: the player is not built yet; running the kernel benchmarks instead."
-	@$(BUILD)/bin/dioptrix_bench --benchmark_min_time=0.2
+	@mkdir -p out
+	@$(BUILD)/bin/dioptrix-convert assets/sample-2d.mp4 --layout 2d-to-3d \
+	  --method anaglyph-colour --codec h264 -o $(RUN_OUTPUT)
+	@echo "The 3D video is $(RUN_OUTPUT): watch it with red/cyan glasses."
 
 bench: build
 	@$(BUILD)/bin/dioptrix_bench
