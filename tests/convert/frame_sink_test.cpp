@@ -145,17 +145,5 @@ TEST(FrameSink, EveryOutputMethodReachesTheSinkThroughTheDispatch) {
   }
 }
 
-TEST(FrameSink, TheNullWriterCountsFrames) {
-  NullFrameWriter writer;
-  DibPtr frame = RandomImage(5, 3, 9);
-  std::string error;
-  EXPECT_TRUE(writer.WriteFrame(*frame, &error));
-  EXPECT_TRUE(writer.WriteFrame(*frame, &error));
-  cDIBSection empty;
-  EXPECT_FALSE(writer.WriteFrame(empty, &error));
-  EXPECT_FALSE(error.empty());
-  EXPECT_EQ(writer.Frames(), 2);
-}
-
 }  // namespace
 }  // namespace dioptrix
