@@ -87,18 +87,18 @@ int RunProgram(const std::vector<std::string>& argv, std::string* out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string MakeClip(const ClipSpec& spec) {
+std::string MakeClip(const ClipSpec& wanted) {
   static std::map<std::string, std::string> made;
-  const std::string size = std::to_string(spec.width) + "x" + std::to_string(spec.height);
-  const std::string key = spec.format + "-" + spec.kind + "-" + size + "-" +
-                          std::to_string(spec.frames) + "-" + std::to_string(spec.gop);
+  const std::string size = std::to_string(wanted.width) + "x" + std::to_string(wanted.height);
+  const std::string key = wanted.format + "-" + wanted.kind + "-" + size + "-" +
+                          std::to_string(wanted.frames) + "-" + std::to_string(wanted.gop);
   if (auto it = made.find(key); it != made.end()) return it->second;
   if (TempFolder().empty()) return "";
   const std::string folder = TempFolder() + "/" + key;
-  const int status = RunProgram({SampleClipTool(), "--format", spec.format, "--kinds", spec.kind,
-                                 "--size", size, "--frames", std::to_string(spec.frames), "--gop",
-                                 std::to_string(spec.gop), folder});
-  std::string path = folder + "/sample-" + spec.kind + "." + spec.format;
+  const int status = RunProgram(
+      {SampleClipTool(), "--format", wanted.format, "--kinds", wanted.kind, "--size", size,
+       "--frames", std::to_string(wanted.frames), "--gop", std::to_string(wanted.gop), folder});
+  std::string path = folder + "/sample-" + wanted.kind + "." + wanted.format;
   if (status != 0 || !fs::exists(path)) path.clear();
   made[key] = path;
   return path;

@@ -26,7 +26,7 @@ std::string SampleClipTool();
 const std::string& TempFolder();
 
 // Makes the clip (once per process) and returns its path; "" on failure.
-std::string MakeClip(const ClipSpec& spec);
+std::string MakeClip(const ClipSpec& wanted);
 
 // Every frame of the file's first video stream decoded by the ffmpeg command
 // to packed pictures' pixels (bottom-up rows padded to 4 bytes). Empty when

@@ -69,11 +69,11 @@ std::string ReadFile(const std::string& path) {
 class EveryContainer : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(EveryContainer, FramesInAnyOrderMatchTheReferenceDecoder) {
-  ClipSpec spec;
-  spec.format = GetParam();
-  const std::string path = MakeClip(spec);
+  ClipSpec wanted;
+  wanted.format = GetParam();
+  const std::string path = MakeClip(wanted);
   ASSERT_FALSE(path.empty()) << "cannot make the clip with " << test::SampleClipTool();
-  const Frames reference = ReferenceFrames(path, spec.width, spec.height);
+  const Frames reference = ReferenceFrames(path, wanted.width, wanted.height);
   ASSERT_EQ(reference.size(), 48u);
   auto video = OpenOrFail(path);
   ASSERT_TRUE(video);
@@ -101,11 +101,11 @@ TEST_P(EveryContainer, FramesInAnyOrderMatchTheReferenceDecoder) {
 }
 
 TEST_P(EveryContainer, ReadingInOrderDecodesEachFrameOnce) {
-  ClipSpec spec;
-  spec.format = GetParam();
-  const std::string path = MakeClip(spec);
+  ClipSpec wanted;
+  wanted.format = GetParam();
+  const std::string path = MakeClip(wanted);
   ASSERT_FALSE(path.empty());
-  const Frames reference = ReferenceFrames(path, spec.width, spec.height);
+  const Frames reference = ReferenceFrames(path, wanted.width, wanted.height);
   ASSERT_EQ(reference.size(), 48u);
   auto video = OpenOrFail(path);
   ASSERT_TRUE(video);
@@ -134,9 +134,9 @@ INSTANTIATE_TEST_SUITE_P(Containers, EveryContainer, ::testing::Values("mp4", "a
 // MPEG program stream (counted; seeks by the key frames found on open) and
 // MPEG-4 with B-frames packed into AVI (frames without time stamps).
 TEST(VideoFile, OtherContainersAndCodecsMatchTheReferenceDecoder) {
-  ClipSpec spec;
-  spec.frames = 36;
-  const std::string clip = MakeClip(spec);
+  ClipSpec wanted;
+  wanted.frames = 36;
+  const std::string clip = MakeClip(wanted);
   ASSERT_FALSE(clip.empty());
   struct Case {
     const char* name;
@@ -151,7 +151,7 @@ TEST(VideoFile, OtherContainersAndCodecsMatchTheReferenceDecoder) {
     argv.insert(argv.end(), c.codec.begin(), c.codec.end());
     argv.push_back(path);
     ASSERT_EQ(test::RunProgram(argv), 0);
-    const Frames reference = ReferenceFrames(path, spec.width, spec.height);
+    const Frames reference = ReferenceFrames(path, wanted.width, wanted.height);
     ASSERT_EQ(reference.size(), 36u);
     auto video = OpenOrFail(path);
     ASSERT_TRUE(video);
@@ -170,16 +170,16 @@ TEST(VideoFile, OtherContainersAndCodecsMatchTheReferenceDecoder) {
 // Frames are numbered by time: where one is missing from the stream, its
 // number gives the frame shown at that time, the one before the gap.
 TEST(VideoFile, AMissingFrameIsCoveredByTheFrameBefore) {
-  ClipSpec spec;
-  spec.frames = 30;
-  const std::string clip = MakeClip(spec);
+  ClipSpec wanted;
+  wanted.frames = 30;
+  const std::string clip = MakeClip(wanted);
   ASSERT_FALSE(clip.empty());
   const std::string path = TempFolder() + "/gap.mp4";
   ASSERT_EQ(test::RunProgram({"ffmpeg", "-nostdin", "-v", "fatal", "-y", "-i", clip, "-an", "-vf",
                               "select='not(eq(n,10))'", "-fps_mode", "passthrough", "-c:v",
                               "libx264", "-g", "12", "-bf", "2", path}),
             0);
-  const Frames decoded = ReferenceFrames(path, spec.width, spec.height);
+  const Frames decoded = ReferenceFrames(path, wanted.width, wanted.height);
   ASSERT_EQ(decoded.size(), 29u);
   // The reference numbered by time: frame 10 repeats frame 9.
   Frames reference(decoded.begin(), decoded.begin() + 10);
@@ -208,13 +208,13 @@ TEST(VideoFile, OddAndTinyFrameSizes) {
                         Case{"ts", 321, 241, 964}, Case{"mp4", 1, 1, 4}, Case{"avi", 1, 1, 4}}) {
     SCOPED_TRACE(std::string(c.format) + " " + std::to_string(c.width) + "x" +
                  std::to_string(c.height));
-    ClipSpec spec;
-    spec.format = c.format;
-    spec.width = c.width;
-    spec.height = c.height;
-    spec.frames = 10;
-    spec.gop = 4;
-    const std::string path = MakeClip(spec);
+    ClipSpec wanted;
+    wanted.format = c.format;
+    wanted.width = c.width;
+    wanted.height = c.height;
+    wanted.frames = 10;
+    wanted.gop = 4;
+    const std::string path = MakeClip(wanted);
     ASSERT_FALSE(path.empty());
     const Frames reference = ReferenceFrames(path, c.width, c.height);
     ASSERT_EQ(reference.size(), 10u);
@@ -291,10 +291,10 @@ TEST(VideoFile, FilesWithoutPlayableVideoGiveClearErrors) {
   }
 
   for (const char* format : {"mp4", "avi", "ts"}) {
-    ClipSpec spec;
-    spec.format = format;
-    spec.kind = "audio";
-    const std::string path = MakeClip(spec);
+    ClipSpec wanted;
+    wanted.format = format;
+    wanted.kind = "audio";
+    const std::string path = MakeClip(wanted);
     ASSERT_FALSE(path.empty());
     std::string error;
     VideoOpenFailure failure = VideoOpenFailure::None;
@@ -304,12 +304,12 @@ TEST(VideoFile, FilesWithoutPlayableVideoGiveClearErrors) {
 }
 
 TEST(VideoFile, NamesWithSpacesQuotesAndColonsOpen) {
-  ClipSpec spec;
-  spec.format = "avi";
-  spec.frames = 12;
-  const std::string clip = MakeClip(spec);
+  ClipSpec wanted;
+  wanted.format = "avi";
+  wanted.frames = 12;
+  const std::string clip = MakeClip(wanted);
   ASSERT_FALSE(clip.empty());
-  const Frames reference = ReferenceFrames(clip, spec.width, spec.height);
+  const Frames reference = ReferenceFrames(clip, wanted.width, wanted.height);
   ASSERT_EQ(reference.size(), 12u);
   const std::string folder = TempFolder() + "/a folder with 'single' and \"double\" quotes";
   fs::create_directories(folder);
@@ -331,11 +331,11 @@ TEST(VideoFile, TruncatedOrDamagedFilesGiveTheFramesThatRemain) {
   for (const char* damage : {"cut", "damaged"}) {
     for (const char* format : {"mp4", "avi", "ts"}) {
       SCOPED_TRACE(std::string(damage) + " " + format);
-      ClipSpec spec;
-      spec.format = format;
-      const std::string clip = MakeClip(spec);
+      ClipSpec wanted;
+      wanted.format = format;
+      const std::string clip = MakeClip(wanted);
       ASSERT_FALSE(clip.empty());
-      const Frames reference = ReferenceFrames(clip, spec.width, spec.height);
+      const Frames reference = ReferenceFrames(clip, wanted.width, wanted.height);
       ASSERT_EQ(reference.size(), 48u);
       std::string bytes = ReadFile(clip);
       if (std::string(damage) == "cut") {
@@ -402,11 +402,11 @@ int64_t ViewDifference(const std::string& kind, const uint8_t* stereo, const uin
 // than the right-eye view, whose layers are shifted by their disparity.
 TEST(SampleClips, StereoLayoutsCarryTheLeftViewWhereTheLoadersExpectIt) {
   const int32_t w = 320, h = 180, frame = 30;
-  ClipSpec spec;
-  spec.frames = 32;
+  ClipSpec wanted;
+  wanted.frames = 32;
   std::vector<uint8_t> flat;
   {
-    auto video = OpenOrFail(MakeClip(spec));
+    auto video = OpenOrFail(MakeClip(wanted));
     ASSERT_TRUE(video);
     const uint8_t* p = video->GetFrame(frame);
     ASSERT_NE(p, nullptr);
@@ -414,8 +414,8 @@ TEST(SampleClips, StereoLayoutsCarryTheLeftViewWhereTheLoadersExpectIt) {
   }
   for (const char* kind : {"sbs", "ab", "rows"}) {
     SCOPED_TRACE(kind);
-    spec.kind = kind;
-    auto video = OpenOrFail(MakeClip(spec));
+    wanted.kind = kind;
+    auto video = OpenOrFail(MakeClip(wanted));
     ASSERT_TRUE(video);
     EXPECT_EQ(video->Width(), w);
     EXPECT_EQ(video->Height(), h);
