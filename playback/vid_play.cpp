@@ -145,6 +145,16 @@ class Playback {
 
   // Copies frame n into SourceFrame; false when the source has no picture.
   bool FetchFrame(int64_t n) {
+    // A stream whose frames are exactly SourceFrame's picture is decoded
+    // straight into it, sparing a copy of every frame.
+    const FrameSource* stream = ctx_.video.Stream.get();
+    cDIBSection* target = ctx_.frames.SourceFrame.get();
+    if (stream && target && !target->Empty() && stream->Width() == target->Width() &&
+        stream->Height() == target->Height() && ctx_.video.FrameBytes > 0 &&
+        static_cast<size_t>(ctx_.video.FrameBytes) == target->ImageSize()) {
+      return GetFrameInto(ctx_, static_cast<int32_t>(n), target->DIBSectionBitsPtr(),
+                          static_cast<size_t>(target->BytesPerScanLine()));
+    }
     const uint8_t* packed = GetFrame(ctx_, static_cast<int32_t>(n));
     if (!packed) return false;
     cDIBSection& source = Need(ctx_.frames.SourceFrame);

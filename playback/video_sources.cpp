@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -35,6 +36,25 @@ constexpr size_t kMaxScriptBytes = 64 * 1024;
 // The file-access error of a script that cannot be written.
 constexpr int32_t kErrPathFileAccess = 75;
 
+}  // namespace
+
+bool FrameSource::GetFrameInto(int32_t n, uint8_t* bits, size_t stride) {
+  const int64_t width = Width();
+  const int64_t height = Height();
+  if (!bits || width < 0 || height < 0 || stride < static_cast<size_t>(width) * 3) return false;
+  const uint8_t* packed = GetFrame(n);
+  if (!packed) return false;
+  const size_t row = static_cast<size_t>(((width * 3 + 3) / 4) * 4);
+  const size_t copy = std::min(stride, row);
+  const uint8_t* from = packed + sizeof(BitmapInfoHeader);
+  for (int64_t y = 0; y < height; ++y) {
+    std::memcpy(bits + static_cast<size_t>(y) * stride, from + static_cast<size_t>(y) * row, copy);
+  }
+  return true;
+}
+
+namespace {
+
 class VideoFileSource final : public FrameSource {
  public:
   explicit VideoFileSource(std::unique_ptr<VideoFile> file) : file_(std::move(file)) {}
@@ -45,6 +65,9 @@ class VideoFileSource final : public FrameSource {
   int32_t Width() const override { return file_->Width(); }
   int32_t Height() const override { return file_->Height(); }
   const uint8_t* GetFrame(int32_t n) override { return file_->GetFrame(n); }
+  bool GetFrameInto(int32_t n, uint8_t* bits, size_t stride) override {
+    return file_->GetFrameInto(n, bits, stride);
+  }
 
  private:
   std::unique_ptr<VideoFile> file_;
@@ -397,6 +420,10 @@ bool OpenVideo(ProgramContext& ctx, PlayRequest& request) {
 
 const uint8_t* GetFrame(ProgramContext& ctx, int32_t n) {
   return ctx.video.Stream ? ctx.video.Stream->GetFrame(n) : nullptr;
+}
+
+bool GetFrameInto(ProgramContext& ctx, int32_t n, uint8_t* bits, size_t stride) {
+  return ctx.video.Stream ? ctx.video.Stream->GetFrameInto(n, bits, stride) : false;
 }
 
 void CloseVideo(ProgramContext& ctx) {

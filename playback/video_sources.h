@@ -14,6 +14,7 @@
 // padded to a multiple of 4 bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -63,6 +64,13 @@ class FrameSource {
   // Width() x Height() 24-bit picture), or null when the frame cannot be
   // delivered. Valid until the next GetFrame or the source's destruction.
   virtual const uint8_t* GetFrame(int32_t n) = 0;
+  // Frame n's pixels written into bits: Height() rows bottom-up, stride
+  // bytes apart, each the row of the packed picture (3 * Width() pixel bytes
+  // and its padding to a multiple of 4, as far as stride has room). bits must
+  // hold Height() rows of stride bytes. False when GetFrame would give
+  // nothing or stride is under 3 * Width(). This version copies out of
+  // GetFrame's picture; sources that can decode straight into bits do so.
+  virtual bool GetFrameInto(int32_t n, uint8_t* bits, size_t stride);
 };
 
 // Opens the video at path; on failure returns nothing and sets failure.
@@ -148,6 +156,9 @@ bool OpenVideo(ProgramContext& ctx, PlayRequest& request);
 // The packed picture of stream frame n; null when it cannot be delivered or
 // no stream is open.
 const uint8_t* GetFrame(ProgramContext& ctx, int32_t n);
+// Stream frame n written into bits (see FrameSource::GetFrameInto); false
+// when it cannot be delivered or no stream is open.
+bool GetFrameInto(ProgramContext& ctx, int32_t n, uint8_t* bits, size_t stride);
 // Releases the stream.
 void CloseVideo(ProgramContext& ctx);
 

@@ -158,7 +158,8 @@ struct VideoFile::Impl {
   Slot held;  // decoded but not yet passed: the next frame in order
   Slot prev;  // the last frame passed, kept for a request it covers
   Slot work;
-  bool prevConverted = false;
+  bool prevConverted = false;   // rgb holds the conversion of `prev`
+  bool pictureCurrent = false;  // the packed picture holds the rows of rgb
   bool positionKnown = false;
   int64_t cursor = kNoIndex;       // number of the last frame passed
   int64_t lastDecoded = kNoIndex;  // number of the last frame decoded
@@ -203,9 +204,10 @@ struct VideoFile::Impl {
   bool Reachable(int64_t n) const;
   Scan ScanTo(int64_t n);
   bool Seek(SeekMode mode, int64_t n);
-  const uint8_t* Get(int64_t n);
-  const uint8_t* Deliver(int64_t n);
+  const uint8_t* Get(int64_t n, uint8_t* bits, size_t stride);
+  const uint8_t* Deliver(int64_t n, uint8_t* bits, size_t stride);
   bool Convert(const AVFrame* f);
+  void CopyRows(const uint8_t* from, ptrdiff_t fromStride, uint8_t* bits, size_t stride) const;
 };
 
 int64_t VideoFile::Impl::TimeToIndex(int64_t ts) const {
@@ -431,36 +433,66 @@ bool VideoFile::Impl::Convert(const AVFrame* f) {
 
   uint8_t* dst[4] = {rgb.get(), nullptr, nullptr, nullptr};
   const int dstStride[4] = {rgbStride, 0, 0, 0};
+  pictureCurrent = false;
   if (sws_scale(scaler.get(), f->data, f->linesize, 0, f->height, dst, dstStride) != height) {
     return false;
-  }
-  uint8_t* pixels = picture.data() + sizeof(BitmapInfoHeader);
-  const uint8_t* row = rgb.get();
-  for (int32_t y = height - 1; y >= 0; --y, row += rgbStride) {
-    std::memcpy(pixels + static_cast<size_t>(y) * rowBytes, row, static_cast<size_t>(width) * 3);
   }
   ++stats.framesConverted;
   return true;
 }
 
-// Hands out the frame in `prev` as the picture of request n.
-const uint8_t* VideoFile::Impl::Deliver(int64_t n) {
+// Copies the Height() rows starting at `from`, top row first and fromStride
+// bytes apart, into the bottom-up rows of bits, stride bytes apart; the
+// padding of each row up to its multiple of 4 bytes (within stride) is zero.
+void VideoFile::Impl::CopyRows(const uint8_t* from, ptrdiff_t fromStride, uint8_t* bits,
+                               size_t stride) const {
+  const size_t used = static_cast<size_t>(width) * 3;
+  const size_t padded = std::min(stride, static_cast<size_t>(rowBytes));
+  for (int32_t y = height - 1; y >= 0; --y, from += fromStride) {
+    uint8_t* to = bits + static_cast<size_t>(y) * stride;
+    std::memcpy(to, from, used);
+    if (padded > used) std::memset(to + used, 0, padded - used);
+  }
+}
+
+// Hands out the frame in `prev` as the picture of request n: into bits when
+// given (returning bits), else as the packed picture.
+const uint8_t* VideoFile::Impl::Deliver(int64_t n, uint8_t* bits, size_t stride) {
   if (!prevConverted) {
-    pictureIndex = -1;
     if (!Convert(prev.frame.get())) return nullptr;
     prevConverted = true;
+  }
+  if (bits) {
+    CopyRows(rgb.get(), rgbStride, bits, stride);
+    return bits;
+  }
+  if (!pictureCurrent) {
+    pictureIndex = -1;
+    uint8_t* pixels = picture.data() + sizeof(BitmapInfoHeader);
+    const uint8_t* row = rgb.get();
+    for (int32_t y = height - 1; y >= 0; --y, row += rgbStride) {
+      std::memcpy(pixels + static_cast<size_t>(y) * rowBytes, row, static_cast<size_t>(width) * 3);
+    }
+    pictureCurrent = true;
   }
   pictureIndex = n;
   return picture.data();
 }
 
-const uint8_t* VideoFile::Impl::Get(int64_t n) {
+const uint8_t* VideoFile::Impl::Get(int64_t n, uint8_t* bits, size_t stride) {
   if (n < 0 || n >= length) return nullptr;
-  if (n == pictureIndex) return picture.data();
+  if (n == pictureIndex) {
+    if (!bits) return picture.data();
+    // The packed picture's rows are bottom-up already.
+    const uint8_t* top = picture.data() + sizeof(BitmapInfoHeader) +
+                         static_cast<size_t>(height - 1) * static_cast<size_t>(rowBytes);
+    CopyRows(top, -static_cast<ptrdiff_t>(rowBytes), bits, stride);
+    return bits;
+  }
 
   if (Reachable(n)) {
     const Scan scan = ScanTo(n);
-    if (scan == Scan::Found) return Deliver(n);
+    if (scan == Scan::Found) return Deliver(n, bits, stride);
     if (scan == Scan::Missing) return nullptr;
   }
 
@@ -484,7 +516,7 @@ const uint8_t* VideoFile::Impl::Get(int64_t n) {
     const bool moved = Seek(mode, target);
     if (moved) {
       const Scan scan = ScanTo(n);
-      if (scan == Scan::Found) return Deliver(n);
+      if (scan == Scan::Found) return Deliver(n, bits, stride);
       // The seek table proved useless for this file: the same again without.
       if (byTable && keyFrames.empty()) continue;
       // Frames came, all before n, then the end: n is not in the stream.
@@ -717,7 +749,11 @@ int32_t VideoFile::Width() const { return impl_->width; }
 int32_t VideoFile::Height() const { return impl_->height; }
 int32_t VideoFile::FrameBytes() const { return impl_->frameBytes; }
 const BitmapInfoHeader& VideoFile::Header() const { return impl_->header; }
-const uint8_t* VideoFile::GetFrame(int32_t n) { return impl_->Get(n); }
+const uint8_t* VideoFile::GetFrame(int32_t n) { return impl_->Get(n, nullptr, 0); }
+bool VideoFile::GetFrameInto(int32_t n, uint8_t* bits, size_t stride) {
+  if (!bits || stride < static_cast<size_t>(impl_->width) * 3) return false;
+  return impl_->Get(n, bits, stride) != nullptr;
+}
 VideoFileStats VideoFile::Stats() const { return impl_->stats; }
 
 }  // namespace dioptrix

@@ -10,6 +10,7 @@
 // key frame before it and decodes forward.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -66,6 +67,13 @@ class VideoFile {
   // [0, Length()) or the frame cannot be decoded. The address stays valid
   // until the next GetFrame call or the object's destruction.
   const uint8_t* GetFrame(int32_t n);
+  // Frame n's pixels written straight into bits: Height() rows bottom-up,
+  // stride bytes apart, each 3 * Width() bytes of the same pixels GetFrame
+  // gives, then zeros up to the row's multiple of 4 bytes where stride has
+  // room. bits must hold Height() rows of stride bytes. False (bits possibly
+  // changed) when GetFrame would give nothing, or for a null bits or a
+  // stride under 3 * Width(). Leaves an earlier GetFrame's picture valid.
+  bool GetFrameInto(int32_t n, uint8_t* bits, size_t stride);
 
   VideoFileStats Stats() const;
 

@@ -238,6 +238,67 @@ TEST(VideoFile, OddAndTinyFrameSizes) {
   }
 }
 
+// Frames written straight into a caller's rows are the bytes of the packed
+// picture, whether or not GetFrame was asked for the same frame before, and
+// an earlier packed picture stays intact.
+TEST(VideoFile, GetFrameIntoGivesThePackedPicturesBytes) {
+  ClipSpec wanted;
+  wanted.width = 321;
+  wanted.height = 241;
+  wanted.frames = 24;
+  wanted.gop = 6;
+  const std::string path = MakeClip(wanted);
+  ASSERT_FALSE(path.empty());
+  const Frames reference = ReferenceFrames(path, wanted.width, wanted.height);
+  ASSERT_EQ(reference.size(), 24u);
+  auto video = OpenOrFail(path);
+  ASSERT_TRUE(video);
+  const size_t row = 964;
+  const size_t used = 321 * 3;
+  const size_t height = 241;
+
+  std::mt19937 rng(5309);
+  int32_t held = -1;  // the frame of the last packed picture
+  const uint8_t* picture = nullptr;
+  for (int i = 0; i < 60; ++i) {
+    const int32_t n = static_cast<int32_t>(rng() % 24);
+    const int how = static_cast<int>(rng() % 3);
+    if (how == 0) {
+      picture = video->GetFrame(n);
+      ASSERT_TRUE(SamePicture(*video, picture, reference, n));
+      held = n;
+      continue;
+    }
+    // Tight rows, or wide rows whose bytes past the padding stay untouched.
+    const size_t stride = how == 1 ? row : row + 7;
+    std::vector<uint8_t> bits(stride * height, 0xA5);
+    ASSERT_TRUE(video->GetFrameInto(n, bits.data(), stride)) << n;
+    const std::vector<uint8_t>& expected = reference[static_cast<size_t>(n)];
+    for (size_t y = 0; y < height; ++y) {
+      ASSERT_EQ(std::memcmp(bits.data() + y * stride, expected.data() + y * row, row), 0)
+          << "frame " << n << " row " << y;
+      for (size_t b = row; b < stride; ++b) ASSERT_EQ(bits[y * stride + b], 0xA5);
+    }
+    if (held >= 0) {
+      ASSERT_TRUE(SamePicture(*video, picture, reference, held)) << "after " << n;
+    }
+  }
+
+  // A stride one byte short of the row's padding leaves that byte alone.
+  std::vector<uint8_t> narrow((used + 1) * height, 0xA5);
+  ASSERT_TRUE(video->GetFrameInto(3, narrow.data(), used + 1));
+  for (size_t y = 0; y < height; ++y) {
+    ASSERT_EQ(std::memcmp(narrow.data() + y * (used + 1), reference[3].data() + y * row, used + 1),
+              0);
+  }
+  std::vector<uint8_t> bits(row * height);
+  EXPECT_FALSE(video->GetFrameInto(3, bits.data(), used - 1));
+  EXPECT_FALSE(video->GetFrameInto(3, nullptr, row));
+  for (int32_t n : {-1, 24, INT32_MAX, INT32_MIN}) {
+    EXPECT_FALSE(video->GetFrameInto(n, bits.data(), row)) << n;
+  }
+}
+
 // A 3 x 3 raw YUV 4:2:0 stream of two frames, written here byte by byte.
 TEST(VideoFile, ThreeByThreeRawFrames) {
   std::string bytes = "YUV4MPEG2 W3 H3 F25:1 Ip A1:1 C420jpeg\n";
