@@ -189,10 +189,57 @@ void ShiftLine(uint8_t* o, const uint8_t* s, uint8_t* dm, int64_t W, const int64
   }
 }
 
-// Appends the holes (first byte zero) among pixels first..last of line y.
-void FindHoles(const uint8_t* o, int64_t y, int64_t first, int64_t last,
-               std::vector<int32_t>& holeX, std::vector<int32_t>& holeY,
-               std::vector<int32_t>& perColumn) {
+// The holes of one frame, found line by line, then ordered by column
+// (rightmost first) for the fill. A hole's fill reads only pixels right of its
+// column, so within a column any order gives the same bytes; the counting
+// sort keeps the lines of a column in increasing order, which reads memory
+// forward and lets the holes of one column proceed independently.
+struct HoleLists {
+  struct Hole {
+    int32_t x, y;
+  };
+  std::vector<Hole> found;
+  std::vector<int32_t> perColumn;  // holes per column, then where each column starts
+  std::vector<int32_t> lines;      // lines of the holes, column by column
+
+  void Start(int64_t w) {
+    found.clear();
+    perColumn.assign(static_cast<size_t>(w) + 1, 0);
+  }
+  void Add(int64_t x, int64_t y) {
+    found.push_back({static_cast<int32_t>(x), static_cast<int32_t>(y)});
+    ++perColumn[static_cast<size_t>(x)];
+  }
+  // Orders the holes of columns first..last: afterwards the lines of column x
+  // are lines[Begin(x) .. End(x)).
+  void Order(int64_t first, int64_t last) {
+    int32_t next = 0;
+    for (int64_t x = last; x >= first; --x) {
+      const int32_t count = perColumn[static_cast<size_t>(x)];
+      perColumn[static_cast<size_t>(x)] = next;
+      next += count;
+    }
+    lines.resize(found.size());
+    for (const Hole& h : found)
+      lines[static_cast<size_t>(perColumn[static_cast<size_t>(h.x)]++)] = h.y;
+    // perColumn[x] is now where column x ends, which is where column x - 1
+    // begins.
+  }
+  size_t End(int64_t x) const { return static_cast<size_t>(perColumn[static_cast<size_t>(x)]); }
+  size_t Begin(int64_t x, int64_t last) const {
+    return x == last ? 0 : static_cast<size_t>(perColumn[static_cast<size_t>(x + 1)]);
+  }
+};
+
+// Kept between calls of one thread so a frame's lists reuse the memory of the
+// frame before instead of allocating (and faulting in) megabytes per frame.
+HoleLists& ScratchHoleLists() {
+  thread_local HoleLists lists;
+  return lists;
+}
+
+// Records the holes (first byte zero) among pixels first..last of line y.
+void FindHoles(const uint8_t* o, int64_t y, int64_t first, int64_t last, HoleLists& holes) {
   for (int64_t x = first; x <= last; ++x) {
     // Four pixels at a time while none of them is a hole.
     if (x + 3 <= last && !HasZeroByte(FirstBytesOf4(o + 3 * x))) {
@@ -200,9 +247,24 @@ void FindHoles(const uint8_t* o, int64_t y, int64_t first, int64_t last,
       continue;
     }
     if (o[3 * x] != 0) continue;
-    holeX.push_back(static_cast<int32_t>(x));
-    holeY.push_back(static_cast<int32_t>(y));
-    ++perColumn[static_cast<size_t>(x)];
+    holes.Add(x, y);
+  }
+}
+
+// Fills with radius 1: the rounded average of the pixel to the right on the
+// hole's line and the lines above and below (a divisor of 3 has no ties).
+template <int Channels>
+void FillRadiusOne(uint8_t* out, int64_t stride, const HoleLists& holes, int64_t firstCol,
+                   int64_t lastCol) {
+  uint8_t quotient[3 * 255 + 1];
+  for (int s = 0; s <= 3 * 255; ++s) quotient[s] = static_cast<uint8_t>((s + 1) / 3);
+  for (int64_t x = lastCol; x >= firstCol; --x) {
+    const size_t end = holes.End(x);
+    for (size_t i = holes.Begin(x, lastCol); i < end; ++i) {
+      uint8_t* p = out + holes.lines[i] * stride + 3 * x;
+      const uint8_t* r = p + 3;
+      for (int c = 0; c < Channels; ++c) p[c] = quotient[r[c - stride] + r[c] + r[c + stride]];
+    }
   }
 }
 
@@ -254,22 +316,25 @@ class HoleFiller {
     const uint8_t* line = out_ + r * f_.stride;
     const int64_t span = std::min(radius_, f_.w - 1 - x);  // pixels inside the picture
     const int64_t steps = w.x < 0 ? std::numeric_limits<int64_t>::max() : w.x - x;
+    // Sums in locals: stores through the picture's bytes may not alias them.
+    uint64_t sum[3] = {w.sum[0], w.sum[1], w.sum[2]};
     if (steps > span / 2) {
       // Summing afresh is cheaper than sliding step by step.
-      for (int c = 0; c < f_.channels; ++c) w.sum[c] = 0;
+      sum[0] = sum[1] = sum[2] = 0;
       for (int64_t p = x + 1; p <= x + span; ++p) {
-        for (int c = 0; c < f_.channels; ++c) w.sum[c] += line[3 * p + c];
+        for (int c = 0; c < f_.channels; ++c) sum[c] += line[3 * p + c];
       }
     } else {
       // Window of column q covers q+1 .. q+radius; moving it to q-1 takes in
       // pixel q and lets go of q+radius.
       for (int64_t q = w.x; q > x; --q) {
-        for (int c = 0; c < f_.channels; ++c) w.sum[c] += line[3 * q + c];
+        for (int c = 0; c < f_.channels; ++c) sum[c] += line[3 * q + c];
         if (q + radius_ <= f_.w - 1) {
-          for (int c = 0; c < f_.channels; ++c) w.sum[c] -= line[3 * (q + radius_) + c];
+          for (int c = 0; c < f_.channels; ++c) sum[c] -= line[3 * (q + radius_) + c];
         }
       }
     }
+    for (int c = 0; c < 3; ++c) w.sum[c] = sum[c];
     w.x = x;
     return w;
   }
@@ -293,14 +358,12 @@ void Make3DFast(uint8_t* out, const uint8_t* src, uint8_t* dmap, int32_t w, int3
   BuildShiftTable(gain, offset, table);
 
   // Hole columns 1..W-6 on lines 1..H-2 are found while each line is still in
-  // cache after its shift, then ordered by column for the right-to-left fill.
+  // cache after its shift, then chained by column for the right-to-left fill.
   const bool fill = radius >= 1 && f.w >= 7 && f.h >= 3;
   const int64_t firstCol = 1;
   const int64_t lastCol = f.w - 6;
-  std::vector<int32_t> perColumn;
-  std::vector<int32_t> holeX;
-  std::vector<int32_t> holeY;
-  if (fill) perColumn.assign(static_cast<size_t>(f.w), 0);
+  HoleLists& holes = ScratchHoleLists();
+  if (fill) holes.Start(f.w);
 
   for (int64_t y = 0; y < f.h; ++y) {
     uint8_t* o = out + y * f.stride;
@@ -310,27 +373,25 @@ void Make3DFast(uint8_t* out, const uint8_t* src, uint8_t* dmap, int32_t w, int3
     } else {
       ShiftLine<1>(o, src + y * f.stride, dm, f.w, table);
     }
-    if (fill && y >= 1 && y <= f.h - 2) FindHoles(o, y, firstCol, lastCol, holeX, holeY, perColumn);
+    if (fill && y >= 1 && y <= f.h - 2) FindHoles(o, y, firstCol, lastCol, holes);
   }
-  if (!fill || holeX.empty()) return;
+  if (!fill || holes.found.empty()) return;
+  holes.Order(firstCol, lastCol);
 
-  // Counting sort by column, rightmost column first.
-  std::vector<size_t> start(static_cast<size_t>(f.w), 0);
-  size_t next = 0;
-  for (int64_t x = lastCol; x >= firstCol; --x) {
-    start[static_cast<size_t>(x)] = next;
-    next += static_cast<size_t>(perColumn[static_cast<size_t>(x)]);
+  // Columns right to left.
+  if (radius == 1) {
+    if (f.channels == 3) {
+      FillRadiusOne<3>(out, f.stride, holes, firstCol, lastCol);
+    } else {
+      FillRadiusOne<1>(out, f.stride, holes, firstCol, lastCol);
+    }
+    return;
   }
-  std::vector<int32_t> orderedY(holeX.size());
-  std::vector<int32_t> orderedX(holeX.size());
-  for (size_t i = 0; i < holeX.size(); ++i) {
-    const size_t at = start[static_cast<size_t>(holeX[i])]++;
-    orderedX[at] = holeX[i];
-    orderedY[at] = holeY[i];
-  }
-
   HoleFiller filler(out, f, radius);
-  for (size_t i = 0; i < orderedX.size(); ++i) filler.Fill(orderedX[i], orderedY[i]);
+  for (int64_t x = lastCol; x >= firstCol; --x) {
+    const size_t end = holes.End(x);
+    for (size_t i = holes.Begin(x, lastCol); i < end; ++i) filler.Fill(x, holes.lines[i]);
+  }
 }
 
 }  // namespace dioptrix::blocks
