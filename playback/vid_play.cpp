@@ -176,6 +176,24 @@ class Playback {
     }
   }
 
+  // For a continuing 2D-to-3D conversion, which starts by copying the left
+  // view over the right one: copies SourceFrame into the left view alone
+  // when both views already have its size (what Load2D would then write
+  // into the right view is overwritten unread). False, touching nothing,
+  // otherwise.
+  bool LoadLeftViewOnly() {
+    const DibPtr& source = ctx_.frames.SourceFrame;
+    DibPtr& left = ctx_.frames.StereoPair[0];
+    const DibPtr& right = ctx_.frames.StereoPair[1];
+    auto sameSize = [&](const DibPtr& view) {
+      return view && !view->Empty() && view->Width() == source->Width() &&
+             view->Height() == source->Height() && view->ImageSize() == source->ImageSize();
+    };
+    if (!source || source->Empty() || !sameSize(left) || !sameSize(right)) return false;
+    std::memcpy(left->DIBSectionBitsPtr(), source->DIBSectionBitsPtr(), source->ImageSize());
+    return true;
+  }
+
   // Fills StereoPair by the input layout; false for an unknown layout.
   bool Decode() {
     switch (request_.InputLayout) {
@@ -188,10 +206,12 @@ class Playback {
       case kLayout2D:
         Load2D(formats_);
         break;
-      case kLayout2DTo3D:
-        Load2D(formats_);
-        ConvertFrame(ctx_, ctx_.DisplayOpenPending == kFalse);
+      case kLayout2DTo3D: {
+        const bool continuing = ctx_.DisplayOpenPending == kFalse;
+        if (!continuing || !LoadLeftViewOnly()) Load2D(formats_);
+        ConvertFrame(ctx_, continuing);
         break;
+      }
       case kLayoutSideBySide:
         LoadJPS(formats_);
         break;

@@ -465,6 +465,32 @@ TEST(ConvertFrameLibrary, PanSwitchesToFrameShiftWithTheRealKernels) {
   }
 }
 
+// A continuing step starts by copying the left view over the right one, so
+// what the right view held before (the player leaves it stale) never shows,
+// in synthesis or in frame shift.
+TEST(ConvertFrameLibrary, ContinuingStepsIgnoreTheRightViewsOldContent) {
+  // Copies of their own: the library keeps state between calls.
+  test::LibraryCopy libraryP, libraryQ;
+  Program p(libraryP.Dir()), q(libraryQ.Dir());
+  // Step times of (nearly) zero keep both conversions on the same depth step.
+  p.context.TimerFrequency = q.context.TimerFrequency = 1e300;
+  const auto frames = PanFrames(6, 2);
+  for (int n = 0; n < 6; ++n) {
+    p.Convert(frames[static_cast<size_t>(n)], n > 0);
+    if (n > 0) {
+      cDIBSection& right = *q.context.frames.StereoPair[1];
+      const DibPtr noise = RandomImage(right.Width(), right.Height(), 40 + n);
+      std::memcpy(right.DIBSectionBitsPtr(), noise->DIBSectionBitsPtr(), right.ImageSize());
+    }
+    q.Convert(frames[static_cast<size_t>(n)], n > 0);
+    EXPECT_TRUE(SamePixels(p.Left(), q.Left())) << n;
+    EXPECT_TRUE(SamePixels(p.Right(), q.Right())) << n;
+  }
+  EXPECT_EQ(q.context.conversion.ShiftMode, kShiftFrames);
+  EXPECT_TRUE(p.log.entries.empty());
+  EXPECT_TRUE(q.log.entries.empty());
+}
+
 TEST(ConvertFrameLibrary, OddSizedFramesWithMovingContent) {
   test::LibraryCopy library;
   Program p(library.Dir());
