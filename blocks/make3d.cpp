@@ -7,6 +7,10 @@
 #include <limits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace dioptrix::blocks {
 namespace {
 
@@ -240,7 +244,27 @@ HoleLists& ScratchHoleLists() {
 
 // Records the holes (first byte zero) among pixels first..last of line y.
 void FindHoles(const uint8_t* o, int64_t y, int64_t first, int64_t last, HoleLists& holes) {
-  for (int64_t x = first; x <= last; ++x) {
+  int64_t x = first;
+#if defined(__SSE2__)
+  // Sixteen pixels (48 bytes) at a time: a bit for every zero byte, of which
+  // every third one is a pixel's first byte.
+  constexpr uint64_t kFirstBytes = 0x249249249249ull;  // bits 0, 3, ..., 45
+  const __m128i zero = _mm_setzero_si128();
+  for (; x + 15 <= last; x += 16) {
+    const uint8_t* p = o + 3 * x;
+    const auto zeros = [&](int at) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+      return static_cast<uint64_t>(
+          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))));
+    };
+    uint64_t mask = (zeros(0) | zeros(16) << 16 | zeros(32) << 32) & kFirstBytes;
+    while (mask != 0) {
+      holes.Add(x + std::countr_zero(mask) / 3, y);
+      mask &= mask - 1;
+    }
+  }
+#endif
+  for (; x <= last; ++x) {
     // Four pixels at a time while none of them is a hole.
     if (x + 3 <= last && !HasZeroByte(FirstBytesOf4(o + 3 * x))) {
       x += 3;
