@@ -254,6 +254,34 @@ TEST(Make3D, FastMatchesReferenceOnRandomFrames) {
   }
 }
 
+TEST(Make3D, FastMatchesReferenceOnWideFramesWithManyHoles) {
+  // Lines long enough for many sixteen-pixel groups plus a remainder, holes
+  // in runs and scattered, a frame of one size after another of a different
+  // size (the fast kernel keeps its scratch memory between calls), and the
+  // converter's radius 1 beside larger ones.
+  std::mt19937 rng(4321);
+  for (auto [w, h] : {std::pair{150, 9}, std::pair{263, 5}, std::pair{22, 40}, std::pair{150, 9}}) {
+    for (int32_t radius : {1, 2, 4}) {
+      for (float gain : {0.4f, 2.5f, -1.5f}) {
+        for (PixelBytes bytes : {PixelBytes::All, PixelBytes::FirstOnly}) {
+          for (bool noisy : {false, true}) {
+            Buffers ref(w, h);
+            Randomise(ref.src, rng);
+            Randomise(ref.out, rng);
+            FillDepths(ref, rng, noisy);
+            Buffers fast = ref;
+            ref.Run(gain, 12, radius, bytes, false);
+            fast.Run(gain, 12, radius, bytes, true);
+            ASSERT_EQ(fast.out, ref.out) << w << "x" << h << " gain " << gain << " radius "
+                                         << radius << (noisy ? " noisy" : "");
+            ASSERT_EQ(fast.dmap, ref.dmap);
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(Make3D, WideWindowsStayInsideThePicture) {
   // Tiny pictures and radii beyond 5, in buffers of exactly the picture's
   // size: the window stops at the line's last pixel.
