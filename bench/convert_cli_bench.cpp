@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 
+#include "bench/bench_clips.h"
 #include "platform/library.h"
 #include "playback/convert_cli.h"
 #include "playback/play_request.h"
@@ -28,51 +29,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace dioptrix;
 
-constexpr int kFrames = 120;
-const std::string kFolder = "/tmp/dioptrix-convert-bench-1080p";
+using bench::FfmpegSeconds;
+using bench::kClipFrames;
 
-std::string ShellQuote(const std::string& s) {
-  std::string quoted = "'";
-  for (char c : s) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-std::string ClipTool() {
-  if (const char* env = std::getenv("DIOPTRIX_SAMPLE_CLIPS"); env && fs::exists(env)) return env;
-  const fs::path fromSource =
-      fs::path(__FILE__).parent_path().parent_path() / "tools" / "make-sample-clips";
-  if (fs::exists(fromSource)) return fromSource.string();
-  return (fs::path(ExecutableDir()) / ".." / ".." / "tools" / "make-sample-clips").string();
-}
-
-// The clip of the given kind (2d or sbs), made once; "" when it cannot be.
-std::string Clip(const std::string& kind) {
-  static const bool made = [] {
-    if (fs::exists(kFolder + "/sample-2d.mp4") && fs::exists(kFolder + "/sample-sbs.mp4")) {
-      return true;
-    }
-    const std::string command = ShellQuote(ClipTool()) + " --size 1920x1080 --frames " +
-                                std::to_string(kFrames) + " --kinds 2d,sbs " + ShellQuote(kFolder);
-    return std::system(command.c_str()) == 0;
-  }();
-  const std::string file = kFolder + "/sample-" + kind + ".mp4";
-  return made && fs::exists(file) ? file : std::string();
-}
-
-// Seconds the ffmpeg command spends decoding the clip's pictures (its own
-// "rtime" measure, without start-up), or 0 when it cannot be run.
-double FfmpegSeconds(const std::string& clip, const std::string& options) {
-  const std::string command = "ffmpeg -nostdin -v info -benchmark -i " + ShellQuote(clip) +
-                              " -an " + options + " -f null - 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return 0;
-  std::string output;
-  char buffer[512];
-  while (fgets(buffer, sizeof(buffer), pipe)) output += buffer;
-  pclose(pipe);
-  const size_t at = output.find("rtime=");
-  return at == std::string::npos ? 0 : std::atof(output.c_str() + at + 6);
-}
+std::string Clip(const std::string& kind) { return bench::Clip1080p(kind); }
 
 void Ffmpeg(benchmark::State& state, const std::string& kind, const std::string& options) {
   const std::string clip = Clip(kind);
@@ -91,7 +51,7 @@ void Ffmpeg(benchmark::State& state, const std::string& kind, const std::string&
     seconds += s;
   }
   state.counters["fps"] =
-      benchmark::Counter(kFrames * static_cast<double>(state.iterations()) / seconds);
+      benchmark::Counter(kClipFrames * static_cast<double>(state.iterations()) / seconds);
 }
 
 // ffmpeg -i clip -f null -
@@ -117,7 +77,7 @@ void Convert(benchmark::State& state, const std::string& kind, int16_t layout, i
   options.layout = layout;
   options.method = method;
   options.nullOutput = !encode;
-  if (encode) options.output = kFolder + "/converted.mp4";
+  if (encode) options.output = "/tmp/dioptrix-bench-1080p/converted.mp4";
   double wall = 0, loop = 0;
   int64_t frames = 0;
   float stages[4] = {0, 0, 0, 0};
@@ -128,7 +88,7 @@ void Convert(benchmark::State& state, const std::string& kind, int16_t layout, i
     const int status = RunConvert(options, out, err, &report);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
-    if (status != kConvertOk || report.frames != kFrames) {
+    if (status != kConvertOk || report.frames != kClipFrames) {
       state.SkipWithError(("conversion failed: " + err.str()).c_str());
       return;
     }

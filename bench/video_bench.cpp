@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 
+#include "bench/bench_clips.h"
 #include "platform/library.h"
 #include "platform/video/video_file.h"
 
@@ -19,52 +20,12 @@ namespace {
 namespace fs = std::filesystem;
 using dioptrix::VideoFile;
 
-constexpr int kFrames = 120;
+using dioptrix::bench::FfmpegSeconds;
+using dioptrix::bench::kClipFrames;
 
-std::string ShellQuote(const std::string& s) {
-  std::string quoted = "'";
-  for (char c : s) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-std::string ClipTool() {
-  if (const char* env = std::getenv("DIOPTRIX_SAMPLE_CLIPS"); env && fs::exists(env)) return env;
-  const fs::path fromSource =
-      fs::path(__FILE__).parent_path().parent_path() / "tools" / "make-sample-clips";
-  if (fs::exists(fromSource)) return fromSource.string();
-  return (fs::path(dioptrix::ExecutableDir()) / ".." / ".." / "tools" / "make-sample-clips")
-      .string();
-}
-
-// The benchmark clip, made once; "" when it cannot be made.
 const std::string& Clip() {
-  static const std::string path = [] {
-    const std::string folder = "/tmp/dioptrix-bench-1080p";
-    const std::string file = folder + "/sample-2d.mp4";
-    if (!fs::exists(file)) {
-      const std::string command = ShellQuote(ClipTool()) + " --size 1920x1080 --frames " +
-                                  std::to_string(kFrames) + " --kinds 2d --no-audio " +
-                                  ShellQuote(folder);
-      if (std::system(command.c_str()) != 0) return std::string();
-    }
-    return fs::exists(file) ? file : std::string();
-  }();
+  static const std::string path = dioptrix::bench::Clip1080p("2d");
   return path;
-}
-
-// Seconds the ffmpeg command spends decoding the clip (its own "rtime"
-// measure, without start-up), or 0 when it cannot be run.
-double FfmpegSeconds(const std::string& options) {
-  const std::string command = "ffmpeg -nostdin -v info -benchmark -i " + ShellQuote(Clip()) +
-                              " -an " + options + " -f null - 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return 0;
-  std::string output;
-  char buffer[512];
-  while (fgets(buffer, sizeof(buffer), pipe)) output += buffer;
-  pclose(pipe);
-  const size_t at = output.find("rtime=");
-  return at == std::string::npos ? 0 : std::atof(output.c_str() + at + 6);
 }
 
 struct FfmpegTimes {
@@ -73,7 +34,8 @@ struct FfmpegTimes {
 };
 
 const FfmpegTimes& Ffmpeg() {
-  static const FfmpegTimes times{FfmpegSeconds(""), FfmpegSeconds("-pix_fmt bgr24")};
+  static const FfmpegTimes times{FfmpegSeconds(Clip(), ""),
+                                 FfmpegSeconds(Clip(), "-pix_fmt bgr24")};
   return times;
 }
 
@@ -108,11 +70,11 @@ void BM_VideoFileSequential1080p(benchmark::State& state) {
   }
   const double fps = seconds > 0 ? frames / seconds : 0;
   state.counters["fps"] = fps;
-  if (ffmpeg.plain > 0) state.counters["ffmpeg_fps"] = kFrames / ffmpeg.plain;
+  if (ffmpeg.plain > 0) state.counters["ffmpeg_fps"] = kClipFrames / ffmpeg.plain;
   if (ffmpeg.bgr24 > 0) {
-    state.counters["ffmpeg_bgr24_fps"] = kFrames / ffmpeg.bgr24;
+    state.counters["ffmpeg_bgr24_fps"] = kClipFrames / ffmpeg.bgr24;
     // Time per frame relative to the ffmpeg command's decoding to 24-bit.
-    if (fps > 0) state.counters["vs_ffmpeg_bgr24"] = (kFrames / ffmpeg.bgr24) / fps;
+    if (fps > 0) state.counters["vs_ffmpeg_bgr24"] = (kClipFrames / ffmpeg.bgr24) / fps;
   }
 }
 BENCHMARK(BM_VideoFileSequential1080p)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -131,7 +93,7 @@ void BM_VideoFileRandomAccess1080p(benchmark::State& state) {
   }
   std::mt19937 rng(11);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(video->GetFrame(static_cast<int32_t>(rng() % kFrames)));
+    benchmark::DoNotOptimize(video->GetFrame(static_cast<int32_t>(rng() % kClipFrames)));
   }
   state.counters["frames_decoded_per_request"] =
       static_cast<double>(video->Stats().framesDecoded) /

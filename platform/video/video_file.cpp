@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/video/ffmpeg_support.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -40,39 +42,7 @@ constexpr int kRowSlack = 128;
 
 constexpr int64_t kNoIndex = INT64_MIN;
 
-struct FormatCloser {
-  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
-};
-struct CodecFreer {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct ScalerFreer {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-struct AvFreer {
-  void operator()(uint8_t* p) const { av_free(p); }
-};
-
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
-
-std::string AvError(int rc) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(rc, text, sizeof(text));
-  return text;
-}
-
-// FFmpeg's own diagnostics would mix with the program's messages; failures
-// reach the caller through results instead.
-void SilenceLogging() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
+using namespace ffmpeg;
 
 bool Positive(AVRational r) { return r.num > 0 && r.den > 0; }
 
@@ -130,9 +100,9 @@ struct VideoFile::Impl {
   enum class Scan { Found, Missing, Overshoot };
   enum class SeekMode { ToTime, StartByTime, StartByBytes };
 
-  std::unique_ptr<AVFormatContext, FormatCloser> format;
-  std::unique_ptr<AVCodecContext, CodecFreer> decoder;
-  std::unique_ptr<AVPacket, PacketFreer> packet{av_packet_alloc()};
+  InputPtr format;
+  CodecPtr decoder;
+  PacketPtr packet{av_packet_alloc()};
   std::unique_ptr<SwsContext, ScalerFreer> scaler;
   AVStream* stream = nullptr;
   int streamIndex = -1;

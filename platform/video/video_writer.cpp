@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/video/ffmpeg_support.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -29,6 +31,8 @@ extern "C" {
 
 namespace dioptrix {
 namespace {
+
+using namespace ffmpeg;
 
 namespace fs = std::filesystem;
 
@@ -47,49 +51,14 @@ struct OutputCloser {
     avformat_free_context(f);
   }
 };
-struct InputCloser {
-  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
-};
-struct CodecFreer {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct ScalerFreer {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
 struct ResamplerFreer {
   void operator()(SwrContext* s) const { swr_free(&s); }
 };
 struct FifoFreer {
   void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
 };
-struct AvFreer {
-  void operator()(uint8_t* p) const { av_free(p); }
-};
 
 using OutputPtr = std::unique_ptr<AVFormatContext, OutputCloser>;
-using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-
-std::string AvError(int rc) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(rc, text, sizeof(text));
-  return text;
-}
-
-// FFmpeg's own diagnostics would mix with the program's messages; failures
-// reach the caller through results instead.
-void SilenceLogging() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
 
 void SetError(std::string* error, const std::string& text) {
   if (error) *error = text;
