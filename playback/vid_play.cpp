@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "display/callback.h"
 #include "display/dispatch.h"
@@ -164,12 +165,22 @@ class Playback {
     return true;
   }
 
+  // OutputFrame := a copy of SourceFrame. When OutputFrame already has the
+  // frame's size the two images trade places instead: OutputFrame then holds
+  // exactly the fetched frame, and SourceFrame, which only the next fetch
+  // reads from again, is overwritten whole by that fetch. This spares a copy
+  // of every frame in pass-through.
   void CopySourceToOutput() {
     const cDIBSection& source = Need(ctx_.frames.SourceFrame);
     DibPtr& output = ctx_.frames.OutputFrame;
     if (output && !output->Empty() && output->Width() == source.Width() &&
         output->Height() == source.Height()) {
-      std::memcpy(output->DIBSectionBitsPtr(), source.DIBSectionBitsPtr(), source.ImageSize());
+      if (ctx_.video.FrameBytes > 0 &&
+          static_cast<size_t>(ctx_.video.FrameBytes) == source.ImageSize()) {
+        std::swap(ctx_.frames.SourceFrame, output);
+      } else {
+        std::memcpy(output->DIBSectionBitsPtr(), source.DIBSectionBitsPtr(), source.ImageSize());
+      }
     } else {
       output.reset();
       output = source.CopyOf();
