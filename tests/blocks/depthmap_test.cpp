@@ -16,32 +16,12 @@
 #include "platform/host.h"
 #include "platform/libraries.h"
 #include "platform/library.h"
+#include "tests/common/kernel_picture.h"
 
 namespace dioptrix::blocks {
 namespace {
 
-// A 24-bit picture allocated to exactly its byte count, so that
-// AddressSanitizer reports any access past its end.
-struct Picture {
-  Picture(int32_t width, int32_t height, uint8_t fill = 0)
-      : w(width),
-        h(height),
-        stride(static_cast<size_t>(PictureStride(width))),
-        bytes(stride * static_cast<size_t>(height), fill) {}
-
-  uint8_t* Pixel(int32_t x, int32_t y) { return &bytes[y * stride + 3 * static_cast<size_t>(x)]; }
-  void SetGrey(int32_t x, int32_t y, int v) { std::memset(Pixel(x, y), v, 3); }
-  // Every byte of pixel (x, y) := f(x, y).
-  void Paint(const std::function<int(int32_t, int32_t)>& f) {
-    for (int32_t y = 0; y < h; ++y)
-      for (int32_t x = 0; x < w; ++x) SetGrey(x, y, f(x, y));
-  }
-  uint8_t* data() { return bytes.data(); }
-
-  int32_t w, h;
-  size_t stride;
-  std::vector<uint8_t> bytes;
-};
+using test::Picture;
 
 // A depth map of (w + 1) x (h + 1) bytes with element (x, y) = f(x, y).
 std::vector<uint8_t> MakeDepthMap(int32_t w, int32_t h, const std::function<int(int, int)>& f) {
