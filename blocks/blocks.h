@@ -25,32 +25,32 @@ extern "C" {
 
 /* Synthesises the second view: on entry the blue byte of every pixel of out
  * holds that pixel's depth; on return out holds the view and dmap the depths. */
-BLOCKS_EXPORT int32_t Make3D_DLL(uint8_t *out, const uint8_t *src, uint8_t *dmap, int32_t w,
+BLOCKS_EXPORT int32_t Make3D_DLL(uint8_t* out, const uint8_t* src, uint8_t* dmap, int32_t w,
                                  int32_t h, float gain, int32_t offset, int32_t radius);
 /* The same on the first byte of each pixel only. */
-BLOCKS_EXPORT int32_t Make3DGrey_DLL(uint8_t *out, const uint8_t *src, uint8_t *dmap, int32_t w,
+BLOCKS_EXPORT int32_t Make3DGrey_DLL(uint8_t* out, const uint8_t* src, uint8_t* dmap, int32_t w,
                                      int32_t h, float gain, int32_t offset, int32_t radius);
 
 /* Depth from block motion between prev and cur (full-colour diamond search);
  * cur receives the depth image, cost the total match cost, pan the signed
  * horizontal pan measure. mode: 0 motion, 1 blend with dmap, 2 dmap carried
  * along the motion. */
-BLOCKS_EXPORT int32_t CreateDepthMap_DLL(uint8_t *cur, const uint8_t *prev, double *cost,
-                                         int32_t mode, const uint8_t *dmap, int32_t w,
-                                         int32_t h, double *pan);
+BLOCKS_EXPORT int32_t CreateDepthMap_DLL(uint8_t* cur, const uint8_t* prev, double* cost,
+                                         int32_t mode, const uint8_t* dmap, int32_t w, int32_t h,
+                                         double* pan);
 /* The fast grey form; it keeps its own copy of the previous frame, so prev is
  * not read. scale multiplies the 8-pixel block size. */
-BLOCKS_EXPORT int32_t CreateDepthMapFast_DLL(uint8_t *cur, const uint8_t *prev, double *cost,
-                                             int32_t mode, const uint8_t *dmap, int32_t w,
-                                             int32_t h, double *pan, int32_t scale);
+BLOCKS_EXPORT int32_t CreateDepthMapFast_DLL(uint8_t* cur, const uint8_t* prev, double* cost,
+                                             int32_t mode, const uint8_t* dmap, int32_t w,
+                                             int32_t h, double* pan, int32_t scale);
 /* Moves horizontal depth steps onto the nearest strong colour edge. */
-BLOCKS_EXPORT int32_t MatchDepthMap_DLL(uint8_t *depth, const uint8_t *colour, int32_t w,
+BLOCKS_EXPORT int32_t MatchDepthMap_DLL(uint8_t* depth, const uint8_t* colour, int32_t w,
                                         int32_t h);
 
 /* Where the library's diagnostics go: handler(context, text). Registered by
  * the program when it loads the library; without one, standard error. */
-typedef void BlocksDiagnosticHandler(void *context, const char *text);
-BLOCKS_EXPORT int32_t SetDiagnosticHandler_DLL(BlocksDiagnosticHandler *handler, void *context);
+typedef void BlocksDiagnosticHandler(void* context, const char* text);
+BLOCKS_EXPORT int32_t SetDiagnosticHandler_DLL(BlocksDiagnosticHandler* handler, void* context);
 
 #ifdef __cplusplus
 }

@@ -86,7 +86,8 @@ class cDIBSection {
  private:
   void ResampleBits(cDIBSection& dest, bool interpolate) const;
 
-  // Fields in the order of the original layout.
+  // The handles first, then the bits pointer and the 40-byte bitmap header
+  // that describes the pixels (the header a packed picture starts with).
   GdiHandle m_hDib = 0;     // bitmap section; 0 when empty
   GdiHandle m_hBmpOld = 0;  // bitmap selected in the context before m_hDib
   GdiHandle m_hDC = 0;      // memory drawing context; 0 when empty

@@ -37,8 +37,8 @@ class BlocksLibrary {
   int32_t CreateDepthMapFast_DLL(uint8_t* cur, const uint8_t* prev, double* cost, int32_t mode,
                                  const uint8_t* dmap, int32_t w, int32_t h, double* pan,
                                  int32_t scale) {
-    return Resolve(createDepthMapFast_, "CreateDepthMapFast_DLL")(cur, prev, cost, mode, dmap, w,
-                                                                  h, pan, scale);
+    return Resolve(createDepthMapFast_, "CreateDepthMapFast_DLL")(cur, prev, cost, mode, dmap, w, h,
+                                                                  pan, scale);
   }
   int32_t MatchDepthMap_DLL(uint8_t* depth, const uint8_t* colour, int32_t w, int32_t h) {
     return Resolve(matchDepthMap_, "MatchDepthMap_DLL")(depth, colour, w, h);

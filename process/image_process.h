@@ -111,11 +111,10 @@ class cImageProcessDIB {
                   uint8_t v_bytRedMask);
   void AddImages(const cDIBSection& cFrom, cDIBSection& cTo, int32_t lFromMultiplier,
                  int32_t lFromOffsetR, int32_t lFromOffsetG, int32_t lFromOffsetB,
-                 int32_t lToMultiplier, int32_t lToOffsetR, int32_t lToOffsetG,
-                 int32_t lToOffsetB);
+                 int32_t lToMultiplier, int32_t lToOffsetR, int32_t lToOffsetG, int32_t lToOffsetB);
   void AddImagesChannel(const cDIBSection& cFrom, cDIBSection& cTo, int32_t lFromMultR,
-                        int32_t lFromMultG, int32_t lFromMultB, int32_t lToMultR,
-                        int32_t lToMultG, int32_t lToMultB);
+                        int32_t lFromMultG, int32_t lFromMultB, int32_t lToMultR, int32_t lToMultG,
+                        int32_t lToMultB);
   void AddSmallImage(const cDIBSection& cFrom, cDIBSection& cTo, int32_t lFromMultiplier,
                      int32_t lFromOffsetR, int32_t lFromOffsetG, int32_t lFromOffsetB,
                      int32_t lToMultiplier, int32_t lToOffsetR, int32_t lToOffsetG,
@@ -145,7 +144,8 @@ class cImageProcessDIB {
   EngineArrays& arrays_;
   ProgressObserver* observer_;
 
-  // Filter settings, in the order of the original object.
+  // Filter settings: the kernel's size and half-size, its weights, the sum
+  // they are divided by and the filter type, set together by the setters.
   int32_t filterSize_ = 3;
   int32_t filterHalf_ = 1;
   std::vector<int32_t> kernel_ = std::vector<int32_t>(9, 0);  // (i + half) + (j + half) * size

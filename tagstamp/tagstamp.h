@@ -18,7 +18,7 @@ extern "C" {
 /* Writes, at base + offset, five little-endian 32-bit fields: the signature
  * "NV3D" (0x4433564E), width, height, depth (bits per pixel) and flags.
  * Nothing else is read or written; a null base writes nothing. */
-TAGSTAMP_EXPORT int32_t MAKE_STEREO(uint8_t *base, int32_t offset, int32_t flags, int32_t width,
+TAGSTAMP_EXPORT int32_t MAKE_STEREO(uint8_t* base, int32_t offset, int32_t flags, int32_t width,
                                     int32_t height, int32_t depth);
 
 #ifdef __cplusplus

@@ -87,7 +87,7 @@ int RunProgram(const std::vector<std::string>& argv, std::string* out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string MakeClip(const ClipSpec& wanted) {
+std::string MakeClip(const ClipRequest& wanted) {
   static std::map<std::string, std::string> made;
   const std::string size = std::to_string(wanted.width) + "x" + std::to_string(wanted.height);
   const std::string key = wanted.format + "-" + wanted.kind + "-" + size + "-" +

@@ -9,7 +9,7 @@
 
 namespace dioptrix::test {
 
-struct ClipSpec {
+struct ClipRequest {
   std::string format = "mp4";  // mp4, avi or ts
   std::string kind = "2d";     // 2d, sbs, ab, rows or audio
   int32_t width = 320;
@@ -26,7 +26,7 @@ std::string SampleClipTool();
 const std::string& TempFolder();
 
 // Makes the clip (once per process) and returns its path; "" on failure.
-std::string MakeClip(const ClipSpec& wanted);
+std::string MakeClip(const ClipRequest& wanted);
 
 // Every frame of the file's first video stream decoded by the ffmpeg command
 // to packed pictures' pixels (bottom-up rows padded to 4 bytes). Empty when

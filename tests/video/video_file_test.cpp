@@ -15,7 +15,7 @@ namespace dioptrix {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ClipSpec;
+using test::ClipRequest;
 using test::MakeClip;
 using test::ReferenceFrames;
 using test::TempFolder;
@@ -69,7 +69,7 @@ std::string ReadFile(const std::string& path) {
 class EveryContainer : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(EveryContainer, FramesInAnyOrderMatchTheReferenceDecoder) {
-  ClipSpec wanted;
+  ClipRequest wanted;
   wanted.format = GetParam();
   const std::string path = MakeClip(wanted);
   ASSERT_FALSE(path.empty()) << "cannot make the clip with " << test::SampleClipTool();
@@ -101,7 +101,7 @@ TEST_P(EveryContainer, FramesInAnyOrderMatchTheReferenceDecoder) {
 }
 
 TEST_P(EveryContainer, ReadingInOrderDecodesEachFrameOnce) {
-  ClipSpec wanted;
+  ClipRequest wanted;
   wanted.format = GetParam();
   const std::string path = MakeClip(wanted);
   ASSERT_FALSE(path.empty());
@@ -134,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(Containers, EveryContainer, ::testing::Values("mp4", "a
 // MPEG program stream (counted; seeks by the key frames found on open) and
 // MPEG-4 with B-frames packed into AVI (frames without time stamps).
 TEST(VideoFile, OtherContainersAndCodecsMatchTheReferenceDecoder) {
-  ClipSpec wanted;
+  ClipRequest wanted;
   wanted.frames = 36;
   const std::string clip = MakeClip(wanted);
   ASSERT_FALSE(clip.empty());
@@ -170,7 +170,7 @@ TEST(VideoFile, OtherContainersAndCodecsMatchTheReferenceDecoder) {
 // Frames are numbered by time: where one is missing from the stream, its
 // number gives the frame shown at that time, the one before the gap.
 TEST(VideoFile, AMissingFrameIsCoveredByTheFrameBefore) {
-  ClipSpec wanted;
+  ClipRequest wanted;
   wanted.frames = 30;
   const std::string clip = MakeClip(wanted);
   ASSERT_FALSE(clip.empty());
@@ -208,7 +208,7 @@ TEST(VideoFile, OddAndTinyFrameSizes) {
                         Case{"ts", 321, 241, 964}, Case{"mp4", 1, 1, 4}, Case{"avi", 1, 1, 4}}) {
     SCOPED_TRACE(std::string(c.format) + " " + std::to_string(c.width) + "x" +
                  std::to_string(c.height));
-    ClipSpec wanted;
+    ClipRequest wanted;
     wanted.format = c.format;
     wanted.width = c.width;
     wanted.height = c.height;
@@ -242,7 +242,7 @@ TEST(VideoFile, OddAndTinyFrameSizes) {
 // picture, whether or not GetFrame was asked for the same frame before, and
 // an earlier packed picture stays intact.
 TEST(VideoFile, GetFrameIntoGivesThePackedPicturesBytes) {
-  ClipSpec wanted;
+  ClipRequest wanted;
   wanted.width = 321;
   wanted.height = 241;
   wanted.frames = 24;
@@ -352,7 +352,7 @@ TEST(VideoFile, FilesWithoutPlayableVideoGiveClearErrors) {
   }
 
   for (const char* format : {"mp4", "avi", "ts"}) {
-    ClipSpec wanted;
+    ClipRequest wanted;
     wanted.format = format;
     wanted.kind = "audio";
     const std::string path = MakeClip(wanted);
@@ -365,7 +365,7 @@ TEST(VideoFile, FilesWithoutPlayableVideoGiveClearErrors) {
 }
 
 TEST(VideoFile, NamesWithSpacesQuotesAndColonsOpen) {
-  ClipSpec wanted;
+  ClipRequest wanted;
   wanted.format = "avi";
   wanted.frames = 12;
   const std::string clip = MakeClip(wanted);
@@ -392,7 +392,7 @@ TEST(VideoFile, TruncatedOrDamagedFilesGiveTheFramesThatRemain) {
   for (const char* damage : {"cut", "damaged"}) {
     for (const char* format : {"mp4", "avi", "ts"}) {
       SCOPED_TRACE(std::string(damage) + " " + format);
-      ClipSpec wanted;
+      ClipRequest wanted;
       wanted.format = format;
       const std::string clip = MakeClip(wanted);
       ASSERT_FALSE(clip.empty());
@@ -463,7 +463,7 @@ int64_t ViewDifference(const std::string& kind, const uint8_t* stereo, const uin
 // than the right-eye view, whose layers are shifted by their disparity.
 TEST(SampleClips, StereoLayoutsCarryTheLeftViewWhereTheLoadersExpectIt) {
   const int32_t w = 320, h = 180, frame = 30;
-  ClipSpec wanted;
+  ClipRequest wanted;
   wanted.frames = 32;
   std::vector<uint8_t> flat;
   {
@@ -489,19 +489,25 @@ TEST(SampleClips, StereoLayoutsCarryTheLeftViewWhereTheLoadersExpectIt) {
   }
 }
 
-TEST(SampleClips, SameArgumentsGiveIdenticalFiles) {
+// Odd halves (54 rows stack two 27-row views) once made FFmpeg overrun its
+// buffers and abort; one-row and one-column pictures pack more rows or
+// columns than they hold.
+TEST(SampleClips, SameArgumentsGiveIdenticalFilesAtAnySize) {
   const std::string tool = test::SampleClipTool();
-  const std::string a = TempFolder() + "/same-a", b = TempFolder() + "/same-b";
-  for (const std::string& folder : {a, b}) {
-    ASSERT_EQ(test::RunProgram({tool, "--size", "96x54", "--frames", "6", "--kinds",
-                                "2d,sbs,ab,rows,audio", folder}),
-              0);
-  }
-  for (const char* kind : {"2d", "sbs", "ab", "rows", "audio"}) {
-    const std::string name = std::string("/sample-") + kind + ".mp4";
-    const std::string first = ReadFile(a + name);
-    EXPECT_FALSE(first.empty()) << kind;
-    EXPECT_TRUE(first == ReadFile(b + name)) << kind;
+  for (const char* size : {"96x54", "97x55", "3x1", "1x1"}) {
+    SCOPED_TRACE(size);
+    const std::string a = TempFolder() + "/same-a-" + size, b = TempFolder() + "/same-b-" + size;
+    for (const std::string& folder : {a, b}) {
+      ASSERT_EQ(test::RunProgram({tool, "--size", size, "--frames", "6", "--kinds",
+                                  "2d,sbs,ab,rows,audio", folder}),
+                0);
+    }
+    for (const char* kind : {"2d", "sbs", "ab", "rows", "audio"}) {
+      const std::string name = std::string("/sample-") + kind + ".mp4";
+      const std::string first = ReadFile(a + name);
+      EXPECT_FALSE(first.empty()) << kind;
+      EXPECT_TRUE(first == ReadFile(b + name)) << kind;
+    }
   }
 }
 
