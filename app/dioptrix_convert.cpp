@@ -1,11 +1,11 @@
-// dioptrix-convert: the headless converter (see playback/convert_cli.h).
+// dioptrix-convert: the headless converter (see app/convert_cli.h).
 #include <unistd.h>
 
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "playback/convert_cli.h"
+#include "app/convert_cli.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args;

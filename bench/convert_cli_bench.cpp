@@ -19,9 +19,9 @@
 #include <sstream>
 #include <string>
 
+#include "app/convert_cli.h"
 #include "bench/bench_clips.h"
 #include "platform/library.h"
-#include "playback/convert_cli.h"
 #include "playback/play_request.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "display/callback.h"
 
-#include "playback/play_request.h"
+#include "platform/flags.h"
 
 namespace dioptrix {
 

@@ -1,6 +1,7 @@
 #include "display/dispatch.h"
 
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "display/line_codes.h"
@@ -19,8 +20,29 @@ DisplayBackend& Need(DisplayBackend* backend) {
   return *backend;
 }
 
-bool InterlaceGoesThroughOpenGL(const DisplayContext& ctx, const PlayRequest& request) {
-  return request.Fullscreen != kFalse && ctx.settings.InterlaceViaOpenGL;
+bool InterlaceGoesThroughOpenGL(const DisplayContext& ctx, const OutputRequest& request) {
+  return request.IsFullscreen() && ctx.settings.InterlaceViaOpenGL;
+}
+
+// The kind of back-end a request's output method uses; nothing for an
+// invalid method.
+std::optional<BackendKind> KindFor(const DisplayContext& ctx, const OutputRequest& request) {
+  switch (request.OutputMethod) {
+    case kOutputShutterEye3D:
+    case kOutputShutterED:
+    case kOutputOpenGLQuadBuffer:
+      return BackendKind::OpenGL;
+    case kOutputAnaglyphGrey:
+    case kOutputAnaglyphColour:
+    case kOutputAnaglyphYellow:
+      return BackendKind::Blit;
+    case kOutputInterlaced:
+      return InterlaceGoesThroughOpenGL(ctx, request) ? BackendKind::OpenGL : BackendKind::Blit;
+    case kOutputStereoDriver:
+      return BackendKind::DirectX;
+    default:
+      return std::nullopt;
+  }
 }
 
 }  // namespace
@@ -30,33 +52,20 @@ int32_t HalvedRefreshRate(int32_t refreshRate) {
   return halved < 56 ? 60 : halved;
 }
 
-DisplayBackend* BackendFor(DisplayContext& ctx, const PlayRequest& request) {
-  switch (request.OutputMethod) {
-    case kOutputShutterEye3D:
-    case kOutputShutterED:
-    case kOutputOpenGLQuadBuffer:
-      return ctx.devices.openGL;
-    case kOutputAnaglyphGrey:
-    case kOutputAnaglyphColour:
-    case kOutputAnaglyphYellow:
-      return ctx.devices.blit;
-    case kOutputInterlaced:
-      return InterlaceGoesThroughOpenGL(ctx, request) ? ctx.devices.openGL : ctx.devices.blit;
-    case kOutputStereoDriver:
-      return ctx.devices.directX;
-    default:
-      return nullptr;
-  }
+DisplayBackend* BackendFor(DisplayContext& ctx, const OutputRequest& request) {
+  const auto kind = KindFor(ctx, request);
+  return kind ? ctx.devices.Get(*kind) : nullptr;
 }
 
-void Init_NVidia(DisplayContext& ctx, const PlayRequest&) {
+void Init_NVidia(DisplayContext& ctx, const OutputRequest&) {
   TrapErrors(ctx.host, "Error in Init_NVidia. ", [&] {
     const cDIBSection& out = dioptrix::Need(ctx.frames.OutputFrame);
-    Need(ctx.devices.directX).OpenDisplay(true, out.Width(), out.Height(), true, false, &out, &out);
+    Need(ctx.devices.Get(BackendKind::DirectX))
+        .OpenDisplay(true, out.Width(), out.Height(), true, false, &out, &out);
   });
 }
 
-void Init_Blit_Fullscreen(DisplayContext& ctx, const PlayRequest& request) {
+void Init_Blit_Fullscreen(DisplayContext& ctx, const OutputRequest& request) {
   TrapErrors(ctx.host, "Error in Init_Blit_Fullscreen. ", [&] {
     const cDIBSection& out = dioptrix::Need(ctx.frames.OutputFrame);
     const bool lineCodes = request.OutputMethod == kOutputInterlaced;
@@ -65,20 +74,21 @@ void Init_Blit_Fullscreen(DisplayContext& ctx, const PlayRequest& request) {
       start = LoadLineCode(LineCode::Linecode_ED_Interlace);
       end = LoadLineCode(LineCode::Linecode_ED_Off);
     }
-    Need(ctx.devices.blit)
+    Need(ctx.devices.Get(BackendKind::Blit))
         .OpenDisplay(true, out.Width(), out.Height(), true, lineCodes,
                      lineCodes ? start.get() : &out, lineCodes ? end.get() : &out);
   });
 }
 
-void Init_Blit_Windowed(DisplayContext& ctx, const PlayRequest&) {
+void Init_Blit_Windowed(DisplayContext& ctx, const OutputRequest&) {
   TrapErrors(ctx.host, "Error in Init_Blit_Windowed. ", [&] {
     const cDIBSection& out = dioptrix::Need(ctx.frames.OutputFrame);
-    Need(ctx.devices.blit).OpenDisplay(false, out.Width(), out.Height(), true, false, &out, &out);
+    Need(ctx.devices.Get(BackendKind::Blit))
+        .OpenDisplay(false, out.Width(), out.Height(), true, false, &out, &out);
   });
 }
 
-void Init_OpenGL(DisplayContext& ctx, const PlayRequest& request) {
+void Init_OpenGL(DisplayContext& ctx, const OutputRequest& request) {
   TrapErrors(ctx.host, "Error in Init_OpenGL. ", [&] {
     const cDIBSection& out = dioptrix::Need(ctx.frames.OutputFrame);
     LineCode start, end;
@@ -99,8 +109,8 @@ void Init_OpenGL(DisplayContext& ctx, const PlayRequest& request) {
         halveRefresh = true;
         break;
       case kOutputOpenGLQuadBuffer:
-        Need(ctx.devices.openGL)
-            .OpenDisplay(request.Fullscreen != kFalse, out.Width(), out.Height(), true, false, &out,
+        Need(ctx.devices.Get(BackendKind::OpenGL))
+            .OpenDisplay(request.IsFullscreen(), out.Width(), out.Height(), true, false, &out,
                          &out);
         return;
       default:
@@ -109,13 +119,13 @@ void Init_OpenGL(DisplayContext& ctx, const PlayRequest& request) {
     }
     if (halveRefresh) ctx.settings.RefreshRate = HalvedRefreshRate(ctx.settings.RefreshRate);
     DibPtr startCode = LoadLineCode(start), endCode = LoadLineCode(end);
-    Need(ctx.devices.openGL)
+    Need(ctx.devices.Get(BackendKind::OpenGL))
         .OpenDisplay(true, out.Width(), out.Height(), false, true, startCode.get(), endCode.get());
   });
 }
 
-void OpenOutputDisplay(DisplayContext& ctx, const PlayRequest& request) {
-  const bool fullscreen = request.Fullscreen != kFalse;
+void OpenOutputDisplay(DisplayContext& ctx, const OutputRequest& request) {
+  const bool fullscreen = request.IsFullscreen();
   switch (request.OutputMethod) {
     case kOutputShutterEye3D:
     case kOutputShutterED:
@@ -145,7 +155,7 @@ void OpenOutputDisplay(DisplayContext& ctx, const PlayRequest& request) {
   }
 }
 
-bool ShowOutputFrame(DisplayContext& ctx, const PlayRequest& request, bool quick) {
+bool ShowOutputFrame(DisplayContext& ctx, const OutputRequest& request, bool quick) {
   bool resize = false;
   bool alwaysTrue = false;  // the OpenGL back-end's result is not used
   switch (request.OutputMethod) {
@@ -182,15 +192,14 @@ bool ShowOutputFrame(DisplayContext& ctx, const PlayRequest& request, bool quick
   return alwaysTrue || ok;
 }
 
-void CloseOutputDisplay(DisplayContext& ctx, const PlayRequest& request) {
-  DisplayBackend* backend = BackendFor(ctx, request);
-  if (request.OutputMethod < kOutputShutterEye3D ||
-      request.OutputMethod > kOutputOpenGLQuadBuffer) {
+void CloseOutputDisplay(DisplayContext& ctx, const OutputRequest& request) {
+  const auto kind = KindFor(ctx, request);
+  if (!kind) {
     InvalidOutputFormat(ctx, request.OutputMethod);
     return;
   }
-  // Nothing can have been opened on a back-end that is not installed.
-  if (backend) backend->CloseDisplay();
+  // Nothing can have been opened on a back-end that was never made.
+  if (DisplayBackend* backend = ctx.devices.Existing(*kind)) backend->CloseDisplay();
 }
 
 }  // namespace dioptrix

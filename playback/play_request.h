@@ -5,11 +5,10 @@
 #include <cstdint>
 #include <string>
 
-namespace dioptrix {
+#include "display/output_method.h"
+#include "platform/flags.h"
 
-// 16-bit booleans of the request: true is -1, false 0.
-inline constexpr int16_t kTrue = -1;
-inline constexpr int16_t kFalse = 0;
+namespace dioptrix {
 
 // Stereo layout of the source frames.
 enum InputLayout : int16_t {
@@ -20,18 +19,6 @@ enum InputLayout : int16_t {
   kLayoutSideBySide = 5,
   kLayoutAnaglyph = 6,
   kLayoutAnaglyphColour = 7,
-};
-
-// Composition and display of the output frames.
-enum OutputMethod : int16_t {
-  kOutputShutterEye3D = 1,     // above/below, OpenGL fullscreen, Eye3D line codes
-  kOutputAnaglyphGrey = 2,     // grey red/cyan anaglyph, blit
-  kOutputAnaglyphColour = 3,   // colour red/cyan anaglyph, blit
-  kOutputAnaglyphYellow = 4,   // blue/yellow anaglyph, blit
-  kOutputInterlaced = 5,       // row-interleaved
-  kOutputStereoDriver = 6,     // side by side with the stereo signature, fullscreen
-  kOutputShutterED = 7,        // above/below, OpenGL fullscreen, eDimensional line codes
-  kOutputOpenGLQuadBuffer = 8  // side by side into the left and right back buffers
 };
 
 // Audio methods of the request.
@@ -57,6 +44,8 @@ struct PlayRequest {
   int16_t OutputMethod = kOutputAnaglyphColour;
   int16_t reserved4 = 0;
   int16_t Fullscreen = kFalse;
+
+  OutputRequest Output() const { return {OutputMethod, Fullscreen}; }
 };
 
 }  // namespace dioptrix

@@ -54,7 +54,7 @@ struct ProgramContext {
   int16_t StopRequested = 0;       // 16-bit boolean (true = -1): ends the playback loop
   int16_t DisplayOpenPending = 0;  // true until the display is opened for the first frame
   CallbackActions Callbacks;       // what keys and clicks on the display do
-  DisplayDevices Displays;         // the back-ends of the run, borrowed from their owners
+  DisplayDevices Displays;         // the back-ends of the run, made on first use
 
   // Video sources: the stream being played and the rate the last detection read.
   VideoSourceState video;

@@ -121,7 +121,7 @@ class Playback {
       }
 
       if (ctx_.DisplayOpenPending != kFalse) {
-        OpenOutputDisplay(display_, request_);
+        OpenOutputDisplay(display_, request_.Output());
         SetCallbackActions(ctx_.Callbacks, 2, 0, 2);
         ctx_.DisplayOpenPending = kFalse;
       }
@@ -129,7 +129,7 @@ class Playback {
       ctx_.StageTimer.StartTimer();
       // Clock pacing holds the frame one frame period from here.
       if (ctx_.audio.AudioClock) ctx_.audio.AudioClock->StartTimer();
-      const bool ok = ShowOutputFrame(display_, request_, true);
+      const bool ok = ShowOutputFrame(display_, request_.Output(), true);
       Average(kStagePut);
       if (!ok) {
         ctx_.StopRequested = kTrue;
@@ -349,7 +349,7 @@ void PlayVideo(ProgramContext& ctx, PlayRequest& request) {
   if (!OpenVideo(ctx, request)) return;
   DisplayContext display{ctx.host, ctx.settings, ctx.frames, ctx.Displays};
   TrapErrors(ctx.host, kPlayVideoError, [&] { Playback(ctx, request, display).Run(); });
-  CloseOutputDisplay(display, request);
+  CloseOutputDisplay(display, request.Output());
   CloseVideo(ctx);
 }
 

@@ -1,4 +1,4 @@
-#include "playback/convert_cli.h"
+#include "app/convert_cli.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "playback/frame_sink.h"
+#include "display/frame_sink.h"
 
 #include <gtest/gtest.h>
 
@@ -123,7 +123,7 @@ TEST(FrameSink, EveryOutputMethodReachesTheSinkThroughTheDispatch) {
     FrameSink sink(host, writer, stop);
     DisplayDevices devices{&sink, &sink, &sink};
     DisplayContext ctx{host, settings, frames, devices};
-    PlayRequest request;
+    OutputRequest request;
     request.OutputMethod = method;
     request.Fullscreen = kFalse;
 

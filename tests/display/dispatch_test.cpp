@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,8 +60,8 @@ struct DispatchTest : ::testing::Test {
     log.Attach(host);
     frames.OutputFrame = test::SolidImage(64, 48, 1, 2, 3);
   }
-  PlayRequest Request(int16_t method, bool fullscreen) {
-    PlayRequest r;
+  OutputRequest Request(int16_t method, bool fullscreen) {
+    OutputRequest r;
     r.OutputMethod = method;
     r.Fullscreen = fullscreen ? kTrue : kFalse;
     return r;
@@ -160,7 +161,7 @@ TEST_F(DispatchTest, InvalidMethodsAndMissingPiecesAreReported) {
             (std::vector<std::string>{"Invalid output format.9", "Invalid output format.0",
                                       "Invalid output format.-3"}));
   log.entries.clear();
-  devices.directX = nullptr;
+  devices = DisplayDevices{&blit, nullptr, &openGL};
   OpenOutputDisplay(ctx, Request(kOutputStereoDriver, true));
   frames.OutputFrame.reset();
   EXPECT_FALSE(ShowOutputFrame(ctx, Request(kOutputOpenGLQuadBuffer, true), true));
@@ -169,6 +170,44 @@ TEST_F(DispatchTest, InvalidMethodsAndMissingPiecesAreReported) {
                              "Error in Init_NVidia. Object variable not set",
                              "An error occurred in ShowOutputFrame. Object variable not set",
                              "Error in Init_Blit_Windowed. Object variable not set"}));
+}
+
+// Each back-end is made by its factory the first time a playback needs it,
+// once for the run; closing a kind that was never made makes nothing.
+TEST(DisplayDevicesTest, BackEndsAreMadeOnFirstUseAndKept) {
+  Host host;
+  Settings settings;
+  FrameImages frames;
+  frames.OutputFrame = test::SolidImage(8, 6, 0, 0, 0);
+  DisplayDevices devices;
+  DisplayContext ctx{host, settings, frames, devices};
+  int made = 0;
+  FakeBackend* blit = nullptr;
+  devices.SetFactory(BackendKind::Blit, [&] {
+    ++made;
+    auto backend = std::make_unique<FakeBackend>("blit");
+    blit = backend.get();
+    return backend;
+  });
+  const OutputRequest anaglyph{kOutputAnaglyphColour, kFalse};
+  CloseOutputDisplay(ctx, anaglyph);
+  EXPECT_EQ(made, 0);
+  EXPECT_EQ(devices.Existing(BackendKind::Blit), nullptr);
+  for (int run = 0; run < 2; ++run) {
+    OpenOutputDisplay(ctx, anaglyph);
+    ShowOutputFrame(ctx, anaglyph, true);
+    CloseOutputDisplay(ctx, anaglyph);
+  }
+  EXPECT_EQ(made, 1);
+  ASSERT_NE(blit, nullptr);
+  EXPECT_EQ(blit->calls,
+            (std::vector<std::string>{"open", "put", "close", "open", "put", "close"}));
+  // A kind without a factory stays empty: the dispatch reports it.
+  EXPECT_EQ(devices.Get(BackendKind::DirectX), nullptr);
+  devices.Release(BackendKind::Blit);
+  EXPECT_EQ(devices.Existing(BackendKind::Blit), nullptr);
+  OpenOutputDisplay(ctx, anaglyph);
+  EXPECT_EQ(made, 2);
 }
 
 TEST(LineCodes, PicturesHoldTheirRows) {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/command_line.h"
 #include "platform/video/video_writer.h"
 
 namespace dioptrix {
@@ -47,13 +48,7 @@ struct ParsedArguments {
 // for the caller to decide.
 ParsedArguments ParseConvertArguments(const std::vector<std::string>& args);
 
-// A layout or method given as its code or as one of its names (any case).
-std::optional<int16_t> ParseInputLayout(std::string_view text);
-std::optional<int16_t> ParseOutputMethod(std::string_view text);
 std::optional<VideoCodec> ParseCodecName(std::string_view text);
-// Readable names of the codes, for reports.
-std::string InputLayoutName(int16_t layout);
-std::string OutputMethodName(int16_t method);
 
 // The --help text.
 std::string ConvertUsage();

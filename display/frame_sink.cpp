@@ -1,6 +1,6 @@
-#include "playback/frame_sink.h"
+#include "display/frame_sink.h"
 
-#include "playback/play_request.h"
+#include "platform/flags.h"
 
 namespace dioptrix {
 

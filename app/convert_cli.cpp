@@ -1,4 +1,4 @@
-#include "playback/convert_cli.h"
+#include "app/convert_cli.h"
 
 #include <algorithm>
 #include <charconv>
@@ -13,8 +13,9 @@
 #include <new>
 #include <string>
 
+#include "app/command_line.h"
+#include "display/frame_sink.h"
 #include "platform/video/video_file.h"
-#include "playback/frame_sink.h"
 #include "playback/play_request.h"
 #include "playback/program.h"
 #include "playback/vid_play.h"
@@ -28,53 +29,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kProgram = "dioptrix-convert";
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-// A whole decimal number within [low, high]; nothing for anything else.
-std::optional<int64_t> ParseNumber(std::string_view text, int64_t low, int64_t high) {
-  int64_t value = 0;
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  if (first != last && *first == '+') ++first;
-  const auto [end, ec] = std::from_chars(first, last, value);
-  if (text.empty() || ec != std::errc() || end != last || value < low || value > high) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-struct Name {
-  const char* text;
-  int16_t code;
-};
-
-constexpr Name kLayoutNames[] = {
-    {"2d", 3},          {"2d-to-3d", 4}, {"convert", 4},         {"side-by-side", 5},
-    {"parallel", 5},    {"sbs", 5},      {"above-below", 1},     {"top-bottom", 1},
-    {"interleaved", 2}, {"anaglyph", 6}, {"anaglyph-colour", 7}, {"anaglyph-color", 7},
-};
-
-constexpr Name kMethodNames[] = {
-    {"anaglyph", 3},      {"anaglyph-colour", 3}, {"anaglyph-color", 3}, {"anaglyph-grey", 2},
-    {"anaglyph-gray", 2}, {"anaglyph-yellow", 4}, {"interlaced", 5},     {"side-by-side", 6},
-    {"sbs", 6},           {"above-below", 7},     {"top-bottom", 7},     {"above-below-eye3d", 1},
-    {"quad-buffer", 8},
-};
-
-template <size_t N>
-std::optional<int16_t> ParseCode(std::string_view text, const Name (&names)[N], int16_t high) {
-  if (auto number = ParseNumber(text, 1, high)) return static_cast<int16_t>(*number);
-  const std::string lower = Lower(text);
-  for (const Name& n : names) {
-    if (lower == n.text) return n.code;
-  }
-  return std::nullopt;
-}
 
 constexpr const char* kPresets[] = {"ultrafast", "superfast", "veryfast", "faster",  "fast",
                                     "medium",    "slow",      "slower",   "veryslow"};
@@ -371,64 +325,12 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
 
 }  // namespace
 
-std::optional<int16_t> ParseInputLayout(std::string_view text) {
-  return ParseCode(text, kLayoutNames, 7);
-}
-
-std::optional<int16_t> ParseOutputMethod(std::string_view text) {
-  return ParseCode(text, kMethodNames, 8);
-}
-
 std::optional<VideoCodec> ParseCodecName(std::string_view text) {
   const std::string lower = Lower(text);
   if (lower == "h264" || lower == "h.264" || lower == "avc") return VideoCodec::H264;
   if (lower == "ffv1") return VideoCodec::FFV1;
   if (lower == "png") return VideoCodec::PNG;
   return std::nullopt;
-}
-
-std::string InputLayoutName(int16_t layout) {
-  switch (layout) {
-    case kLayoutAboveBelow:
-      return "above-below";
-    case kLayoutInterleaved:
-      return "interleaved";
-    case kLayout2D:
-      return "2d";
-    case kLayout2DTo3D:
-      return "2d-to-3d";
-    case kLayoutSideBySide:
-      return "side-by-side";
-    case kLayoutAnaglyph:
-      return "anaglyph";
-    case kLayoutAnaglyphColour:
-      return "anaglyph-colour";
-    default:
-      return "layout " + std::to_string(layout);
-  }
-}
-
-std::string OutputMethodName(int16_t method) {
-  switch (method) {
-    case kOutputShutterEye3D:
-      return "above-below (1)";
-    case kOutputAnaglyphGrey:
-      return "anaglyph-grey";
-    case kOutputAnaglyphColour:
-      return "anaglyph-colour";
-    case kOutputAnaglyphYellow:
-      return "anaglyph-yellow";
-    case kOutputInterlaced:
-      return "interlaced";
-    case kOutputStereoDriver:
-      return "side-by-side";
-    case kOutputShutterED:
-      return "above-below";
-    case kOutputOpenGLQuadBuffer:
-      return "side-by-side (8)";
-    default:
-      return "method " + std::to_string(method);
-  }
 }
 
 std::string ConvertUsage() {
@@ -540,17 +442,13 @@ ParsedArguments ParseConvertArguments(const std::vector<std::string>& args) {
       if (!takeValue()) return fail(arg + " needs a layout");
       o.layout = ParseInputLayout(value);
       if (!o.layout) {
-        return fail("unknown input layout '" + value +
-                    "' (2d, 2d-to-3d, side-by-side, above-below, interleaved, anaglyph, "
-                    "anaglyph-colour, or a code 1 to 7)");
+        return fail("unknown input layout '" + value + "' (" + kLayoutChoices + ")");
       }
     } else if (arg == "-m" || arg == "--method" || arg == "--output-method") {
       if (!takeValue()) return fail(arg + " needs an output method");
       const auto method = ParseOutputMethod(value);
       if (!method) {
-        return fail("unknown output method '" + value +
-                    "' (anaglyph, anaglyph-grey, anaglyph-yellow, interlaced, side-by-side, "
-                    "above-below, or a code 1 to 8)");
+        return fail("unknown output method '" + value + "' (" + kMethodChoices + ")");
       }
       o.method = *method;
     } else if (arg == "--start") {
