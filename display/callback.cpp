@@ -49,4 +49,14 @@ void OnKey(CallbackContext& ctx, DisplayBackend& display, int16_t, int16_t) {
     ctx.host.Message("An error has occurred in Callback:OnKey. Invalid method.");
 }
 
+void WindowCallbacks::KeyPressed(int16_t keyCode, int16_t shift) {
+  OnKey(ctx_, display_, keyCode, shift);
+}
+
+void WindowCallbacks::ButtonPressed(int16_t button, int16_t shift, int32_t, int32_t) {
+  OnClick(ctx_, display_, button, shift);
+}
+
+void WindowCallbacks::FocusLost() { OnLost(ctx_, display_); }
+
 }  // namespace dioptrix

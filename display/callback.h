@@ -25,8 +25,36 @@ struct CallbackContext {
 };
 
 void SetCallbackActions(CallbackActions& actions, int16_t click, int16_t lost, int16_t key);
+// `display` is the back-end whose window the event came from. The shift
+// state holds 1 for Shift, 2 for Ctrl and 4 for Alt; buttons are 1 left,
+// 2 right, 4 middle; key codes are virtual-key codes (65 for A, 27 for Esc).
 void OnClick(CallbackContext& ctx, DisplayBackend& display, int16_t button, int16_t shift);
 void OnLost(CallbackContext& ctx, DisplayBackend& display);
 void OnKey(CallbackContext& ctx, DisplayBackend& display, int16_t keyCode, int16_t shift);
+
+// What a display window reports. The window calls it on the user-interface
+// thread while window events run (during the playback's event pumping and
+// the line-code waits).
+class DisplayEvents {
+ public:
+  virtual ~DisplayEvents() = default;
+  virtual void KeyPressed(int16_t keyCode, int16_t shift) = 0;
+  virtual void ButtonPressed(int16_t button, int16_t shift, int32_t x, int32_t y) = 0;
+  virtual void FocusLost() = 0;
+};
+
+// Hands a back-end's window events to OnKey, OnClick and OnLost with the
+// back-end as the display. The context's references must outlive it.
+class WindowCallbacks final : public DisplayEvents {
+ public:
+  WindowCallbacks(CallbackContext ctx, DisplayBackend& display) : ctx_(ctx), display_(display) {}
+  void KeyPressed(int16_t keyCode, int16_t shift) override;
+  void ButtonPressed(int16_t button, int16_t shift, int32_t x, int32_t y) override;
+  void FocusLost() override;
+
+ private:
+  CallbackContext ctx_;
+  DisplayBackend& display_;
+};
 
 }  // namespace dioptrix

@@ -1,6 +1,9 @@
 #include "platform/host.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "platform/error.h"
 
@@ -17,6 +20,21 @@ void Host::Message(std::string_view text, MessageStyle style) const {
 
 void Host::PumpEvents() const {
   if (onPumpEvents) onPumpEvents();
+}
+
+void Host::RunEventsFor(int32_t milliseconds) const {
+  if (onRunEventsFor) {
+    onRunEventsFor(milliseconds);
+    return;
+  }
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
+  for (;;) {
+    PumpEvents();
+    const Clock::time_point now = Clock::now();
+    if (now >= end) break;
+    std::this_thread::sleep_for(std::min<Clock::duration>(end - now, std::chrono::milliseconds(5)));
+  }
 }
 
 ScreenSize Host::DesktopSize() const {

@@ -1,6 +1,7 @@
-// The core's two links to the outside: one message sink for everything the
-// program tells the user, and one event-pump hook that lets pending window
-// events run while a long loop keeps control.
+// The core's links to the outside: one message sink for everything the
+// program tells the user, one event-pump hook that lets pending window events
+// run while a long loop keeps control (and a timed wait that keeps them
+// running), and the size of the screen.
 //
 // The GUI installs a modal message box and Qt's event processing; the
 // command-line tools print to standard error; tests record the messages.
@@ -26,11 +27,17 @@ struct Host {
   std::function<void(const std::string& text, MessageStyle style)> onMessage;
   // Lets pending window events run. Default: nothing to run.
   std::function<void()> onPumpEvents;
-  // The current desktop size in pixels. Default (no screen): 1920 x 1080.
+  // Runs window events for the given milliseconds and returns: timers,
+  // keys and clicks are delivered during the wait. Default: pumps events
+  // and sleeps in short steps until the time has passed.
+  std::function<void(int32_t milliseconds)> onRunEventsFor;
+  // The size in pixels of the screen the program's window is on. Default (no
+  // screen): 1920 x 1080.
   std::function<ScreenSize()> onDesktopSize;
 
   void Message(std::string_view text, MessageStyle style = MessageStyle::Error) const;
   void PumpEvents() const;
+  void RunEventsFor(int32_t milliseconds) const;
   ScreenSize DesktopSize() const;
 };
 
