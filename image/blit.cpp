@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "image/stretch_maps.h"
+
 namespace dioptrix {
 
 namespace {
@@ -48,11 +50,8 @@ bool BitBlt(cDIBSection& dst, int32_t dx, int32_t dy, int32_t w, int32_t h, cons
   return true;
 }
 
-namespace {
+namespace stretch_maps {
 
-// For each destination offset i in [i0, i1) of a rectangle dn wide, the source
-// offset under the centre of destination pixel i, or -1 when it falls outside
-// [0, limit). Entry k stands for offset i0 + k.
 std::vector<int32_t> NearestMap(int64_t i0, int64_t i1, int32_t dn, int32_t s0, int32_t sn,
                                 int32_t limit) {
   std::vector<int32_t> map(static_cast<size_t>(i1 - i0));
@@ -63,11 +62,6 @@ std::vector<int32_t> NearestMap(int64_t i0, int64_t i1, int32_t dn, int32_t s0, 
   return map;
 }
 
-// For each destination offset in [i0, i1), the source span [first, last) it
-// covers, clipped to [0, limit); empty when nothing of it lies inside.
-struct Span {
-  int32_t first, last;
-};
 std::vector<Span> AreaMap(int64_t i0, int64_t i1, int32_t dn, int32_t s0, int32_t sn,
                           int32_t limit) {
   std::vector<Span> map(static_cast<size_t>(i1 - i0));
@@ -82,11 +76,14 @@ std::vector<Span> AreaMap(int64_t i0, int64_t i1, int32_t dn, int32_t s0, int32_
   return map;
 }
 
-}  // namespace
+}  // namespace stretch_maps
 
 bool StretchBlt(cDIBSection& dst, int32_t dx, int32_t dy, int32_t dw, int32_t dh,
                 const cDIBSection& src, int32_t sx, int32_t sy, int32_t sw, int32_t sh,
                 StretchMode mode) {
+  using stretch_maps::AreaMap;
+  using stretch_maps::NearestMap;
+  using stretch_maps::Span;
   if (mode != kColorOnColor && mode != kHalftone) return false;
   if (dw <= 0 || dh <= 0 || sw <= 0 || sh <= 0) return false;
   if (dst.Empty() || src.Empty()) return true;
