@@ -1,6 +1,8 @@
 #include "image/screen_blit.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -43,8 +45,14 @@ const ScreenBlitKernels& Best() {
 
 bool EmptyView(const ScreenImage& view) { return view.width <= 0 || view.height <= 0; }
 
+// No bits, lines shorter than their pixels, or a picture larger than any
+// address range (its offsets would overflow).
 bool MalformedView(const ScreenImage& view) {
-  return !EmptyView(view) && (view.bits == nullptr || view.bytesPerLine < 4 * int64_t{view.width});
+  if (EmptyView(view)) return false;
+  const int64_t pixels = 4 * int64_t{view.width};
+  return view.bits == nullptr || view.bytesPerLine < pixels ||
+         (view.height > 1 &&
+          view.bytesPerLine > (PTRDIFF_MAX - pixels) / (int64_t{view.height} - 1));
 }
 
 // Pixel (x, y) of the view, y counted from its top row.

@@ -30,8 +30,9 @@ namespace dioptrix {
 // is bytes 4x .. 4x + 3: blue, green, red, alpha.
 //
 // A view with a zero or negative width or height is empty (nothing is drawn).
-// A non-empty view with no bits or with bytesPerLine below 4 * width is
-// malformed: nothing is drawn and StretchToScreen returns false.
+// A non-empty view with no bits, with bytesPerLine below 4 * width, or too
+// large for the address space is malformed: nothing is drawn and
+// StretchToScreen returns false.
 struct ScreenImage {
   uint8_t* bits = nullptr;
   int64_t bytesPerLine = 0;

@@ -269,6 +269,9 @@ TEST(ScreenBlit, DegenerateViewsDrawNothing) {
   malformed.bytesPerLine = -malformed.bytesPerLine;
   EXPECT_FALSE(StretchToScreen(malformed, 0, 0, 8, 8, *src, 0, 0, 4, 4, kColorOnColor));
   BlitToScreen(malformed, 0, 0, 8, 8, *src, 0, 0);
+  malformed.bytesPerLine = INT64_MAX;  // rows beyond any address
+  EXPECT_FALSE(StretchToScreen(malformed, 0, 0, 8, 8, *src, 0, 0, 4, 4, kHalftone));
+  BlitToScreen(malformed, 0, 0, 8, 8, *src, 0, 0);
   malformed = screen.view;
   malformed.bits = nullptr;
   EXPECT_FALSE(StretchToScreen(malformed, 0, 0, 8, 8, *src, 0, 0, 8, 8, kHalftone));
