@@ -9,7 +9,7 @@
 #include <fstream>
 #include <random>
 
-#include "tests/video/sample_clips.h"
+#include "tests/common/sample_clips.h"
 
 namespace dioptrix {
 namespace {

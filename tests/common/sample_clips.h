@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dioptrix::test {
@@ -16,6 +17,14 @@ struct ClipRequest {
   int32_t height = 180;
   int32_t frames = 48;
   int32_t gop = 12;
+  int32_t rate = 24;  // frames per second
+  bool audio = true;  // with a sound track
+};
+
+// Changes to the environment of a program run.
+struct Environment {
+  std::vector<std::pair<std::string, std::string>> set;  // name, value
+  std::vector<std::string> unset;
 };
 
 // Path of tools/make-sample-clips: $DIOPTRIX_SAMPLE_CLIPS, else the source
@@ -34,7 +43,10 @@ std::string MakeClip(const ClipRequest& wanted);
 std::vector<std::vector<uint8_t>> ReferenceFrames(const std::string& path, int32_t width,
                                                   int32_t height);
 
-// Runs a program (no shell); returns its exit status, standard output in out.
-int RunProgram(const std::vector<std::string>& argv, std::string* out = nullptr);
+// Runs a program (no shell) with standard input from /dev/null; returns its
+// exit status (-1 when it could not run or did not exit), its standard output
+// in out and its standard error in err when they are given.
+int RunProgram(const std::vector<std::string>& argv, std::string* out = nullptr,
+               std::string* err = nullptr, const Environment* env = nullptr);
 
 }  // namespace dioptrix::test

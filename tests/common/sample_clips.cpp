@@ -1,4 +1,4 @@
-#include "tests/video/sample_clips.h"
+#include "tests/common/sample_clips.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 
 #include "image/bitmap_header.h"
@@ -50,11 +52,34 @@ const std::string& TempFolder() {
   return root.path;
 }
 
-int RunProgram(const std::vector<std::string>& argv, std::string* out) {
+int RunProgram(const std::vector<std::string>& argv, std::string* out, std::string* err,
+               const Environment* env) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
+  // The child's environment: this one with the changes applied.
+  std::vector<std::string> vars;
+  for (char** e = environ; *e; ++e) {
+    const std::string var = *e;
+    const std::string name = var.substr(0, var.find('='));
+    bool replaced = false;
+    if (env) {
+      for (const std::string& u : env->unset) replaced = replaced || u == name;
+      for (const auto& [n, v] : env->set) replaced = replaced || n == name;
+    }
+    if (!replaced) vars.push_back(var);
+  }
+  if (env) {
+    for (const auto& [n, v] : env->set) vars.push_back(n + "=" + v);
+  }
+  std::vector<char*> envp;
+  for (std::string& v : vars) envp.push_back(v.data());
+  envp.push_back(nullptr);
+
+  // Standard error goes to a file, so that neither pipe can fill up unread.
+  static int runs = 0;
+  const std::string errFile = TempFolder() + "/stderr-" + std::to_string(++runs);
   int pipeFds[2];
   if (pipe(pipeFds) != 0) return -1;
   posix_spawn_file_actions_t actions;
@@ -63,8 +88,12 @@ int RunProgram(const std::vector<std::string>& argv, std::string* out) {
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (err) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
   pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(pipeFds[1]);
   if (rc != 0) {
@@ -84,6 +113,12 @@ int RunProgram(const std::vector<std::string>& argv, std::string* out) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (err) {
+    std::ifstream file(errFile, std::ios::binary);
+    err->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    std::error_code ignored;
+    fs::remove(errFile, ignored);
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -91,13 +126,27 @@ std::string MakeClip(const ClipRequest& wanted) {
   static std::map<std::string, std::string> made;
   const std::string size = std::to_string(wanted.width) + "x" + std::to_string(wanted.height);
   const std::string key = wanted.format + "-" + wanted.kind + "-" + size + "-" +
-                          std::to_string(wanted.frames) + "-" + std::to_string(wanted.gop);
+                          std::to_string(wanted.frames) + "-" + std::to_string(wanted.gop) + "-" +
+                          std::to_string(wanted.rate) + (wanted.audio ? "" : "-silent");
   if (auto it = made.find(key); it != made.end()) return it->second;
   if (TempFolder().empty()) return "";
   const std::string folder = TempFolder() + "/" + key;
-  const int status = RunProgram(
-      {SampleClipTool(), "--format", wanted.format, "--kinds", wanted.kind, "--size", size,
-       "--frames", std::to_string(wanted.frames), "--gop", std::to_string(wanted.gop), folder});
+  std::vector<std::string> argv = {SampleClipTool(),
+                                   "--format",
+                                   wanted.format,
+                                   "--kinds",
+                                   wanted.kind,
+                                   "--size",
+                                   size,
+                                   "--frames",
+                                   std::to_string(wanted.frames),
+                                   "--gop",
+                                   std::to_string(wanted.gop),
+                                   "--rate",
+                                   std::to_string(wanted.rate)};
+  if (!wanted.audio) argv.push_back("--no-audio");
+  argv.push_back(folder);
+  const int status = RunProgram(argv);
   std::string path = folder + "/sample-" + wanted.kind + "." + wanted.format;
   if (status != 0 || !fs::exists(path)) path.clear();
   made[key] = path;
