@@ -64,8 +64,11 @@ run: build
 	  --method anaglyph-colour --codec h264 -o $(RUN_OUTPUT)
 	@echo "The 3D video is $(RUN_OUTPUT): watch it with red/cyan glasses."
 
+# The core's benchmarks, then the window benchmarks on an X server of their
+# own with a screen large enough for 1080p windows.
 bench: build
 	@$(BUILD)/bin/dioptrix_bench
+	@DIOPTRIX_XVFB_SCREEN=1920x1200x24 tests/common/with-xvfb $(BUILD)/bin/dioptrix_gui_bench
 
 format:
 	@git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs -r clang-format -i

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "platform/flags.h"
 
@@ -27,5 +28,38 @@ struct OutputRequest {
 
   bool IsFullscreen() const { return Fullscreen != kFalse; }
 };
+
+// The glasses the user owns (the glasses setting, 1..7).
+enum GlassesCode : int16_t {
+  kGlassesEDimensional = 1,
+  kGlassesEye3D = 2,
+  kGlassesIGlasses = 3,
+  kGlassesGenericOpenGL = 4,
+  kGlassesAnaglyphRedGreen = 5,
+  kGlassesAnaglyphBlueYellow = 6,
+  kGlassesNVidiaStereo = 7,
+};
+
+// The output method for the user's glasses, windowed or fullscreen: shutter
+// glasses 5 / 7, Generic OpenGL 8, red/green anaglyph 3, blue/yellow 4, the
+// stereo display driver 5 / 6. Nothing for a code outside 1..7.
+constexpr std::optional<int16_t> OutputMethodForGlasses(int16_t glasses, bool fullscreen) {
+  switch (glasses) {
+    case kGlassesEDimensional:
+    case kGlassesEye3D:
+    case kGlassesIGlasses:
+      return fullscreen ? kOutputShutterED : kOutputInterlaced;
+    case kGlassesGenericOpenGL:
+      return kOutputOpenGLQuadBuffer;
+    case kGlassesAnaglyphRedGreen:
+      return kOutputAnaglyphColour;
+    case kGlassesAnaglyphBlueYellow:
+      return kOutputAnaglyphYellow;
+    case kGlassesNVidiaStereo:
+      return fullscreen ? kOutputStereoDriver : kOutputInterlaced;
+    default:
+      return std::nullopt;
+  }
+}
 
 }  // namespace dioptrix

@@ -1,0 +1,78 @@
+// The player's main sequence on Qt (the parsing is in player_cli.cpp).
+#include <QApplication>
+#include <QString>
+#include <memory>
+
+#include "app/command_line.h"
+#include "app/player_cli.h"
+#include "gui/application.h"
+#include "gui/display_probe.h"
+#include "gui/message_boxes.h"
+#include "platform/host.h"
+
+namespace dioptrix {
+
+namespace {
+
+constexpr const char* kProgram = "dioptrix";
+
+}  // namespace
+
+int PlayerMain(int& argc, char** argv, std::ostream& out, std::ostream& err) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  const ParsedPlayerArguments parsed = ParsePlayerArguments(args);
+  if (!parsed.ok) {
+    err << kProgram << ": " << parsed.error << "\nTry '" << kProgram << " --help'.\n";
+    return kPlayerBadUsage;
+  }
+  const PlayerOptions& options = parsed.options;
+  if (options.help) {
+    out << PlayerUsage();
+    return kPlayerOk;
+  }
+  // Qt ends the process when it cannot reach the window system: ask first.
+  std::string why;
+  if (!gui::WindowSystemAvailable(&why)) {
+    err << kProgram << ": " << why
+        << ".\nDioptrix plays video in a window: run it on a desktop, or convert the video "
+           "without a display with dioptrix-convert.\n";
+    return kPlayerFailed;
+  }
+
+  QApplication qt(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Dioptrix"));
+  if (options.batch) {
+    gui::MessageBoxes::SetHandler([&err](QWidget*, const std::string& text, MessageStyle style) {
+      err << kProgram << ": " << (style == MessageStyle::Error ? "" : "note: ") << text << '\n'
+          << std::flush;
+    });
+  }
+  int status = kPlayerOk;
+  {
+    gui::Application app;
+    app.Start();
+    if (!app.OpenFile(options.file)) {
+      status = kPlayerFailed;
+    } else {
+      out << "Input layout: " << InputLayoutName(app.DetectedLayout()) << " (detected)";
+      if (options.layout) {
+        app.SetInputLayout(*options.layout);
+        out << ", played as " << InputLayoutName(*options.layout);
+      } else if (app.InputLayout() != app.DetectedLayout()) {
+        out << ", played as " << InputLayoutName(app.InputLayout());
+      }
+      out << '\n';
+      app.SetOutputMethod(options.method);
+      out << "Output method: " << OutputMethodName(app.OutputMethodFor(options.fullscreen))
+          << (options.fullscreen ? ", fullscreen" : ", in a window") << '\n'
+          << std::flush;
+      app.Play(options.fullscreen);
+      if (app.ErrorsShown() > 0) status = kPlayerFailed;
+    }
+  }
+  gui::MessageBoxes::SetHandler(nullptr);
+  return status;
+}
+
+}  // namespace dioptrix

@@ -1,0 +1,111 @@
+#include "app/player_cli.h"
+
+#include "app/command_line.h"
+
+namespace dioptrix {
+
+std::string PlayerUsage() {
+  return R"(Usage: dioptrix [options] FILE
+
+Plays a video in stereoscopic 3D: 2D video is converted to 3D as it plays,
+stereo video (side by side, above/below) is shown as it is, composed for the
+3D glasses chosen in the settings (red/cyan anaglyph on the first run).
+Any key or mouse click on the picture stops the playback.
+
+Options:
+  -l, --layout LAYOUT   stereo layout of FILE, by name or code (default:
+                        detected from the picture; plain 2D is converted
+                        to 3D):
+                          2d-to-3d, convert       4  2D converted to 3D
+                          2d                      3  plain 2D, both eyes alike
+                          side-by-side, parallel  5  left view in the left half
+                          above-below             1  left view in the top half
+                          interleaved             2  rows alternate
+                          anaglyph                6  red/cyan, grey views
+                          anaglyph-colour         7  red/cyan, colour views
+  -m, --method METHOD   how the pair is shown, by name or code (default:
+                        from the glasses in the settings):
+                          anaglyph, anaglyph-colour  3  red/cyan
+                          anaglyph-grey              2  red/cyan, grey
+                          anaglyph-yellow            4  blue/yellow
+                          interlaced                 5  rows alternate
+  -f, --fullscreen      play fullscreen
+      --batch           no message boxes: messages go to the error stream
+                        (for scripts; nothing waits for a person)
+  -h, --help            this text
+
+Exit status: 0 played, 1 the video could not be played or errors were
+reported, 2 bad arguments.
+)";
+}
+
+ParsedPlayerArguments ParsePlayerArguments(const std::vector<std::string>& args) {
+  ParsedPlayerArguments parsed;
+  PlayerOptions& o = parsed.options;
+  auto fail = [&](std::string text) {
+    parsed.ok = false;
+    parsed.error = std::move(text);
+    return parsed;
+  };
+  std::vector<std::string> positional;
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    std::string value;
+    bool inlineValue = false;
+    if (arg.rfind("--", 0) == 0) {
+      if (const size_t eq = arg.find('='); eq != std::string::npos) {
+        value = arg.substr(eq + 1);
+        arg.resize(eq);
+        inlineValue = true;
+      }
+    }
+    auto takeValue = [&]() -> bool {
+      if (inlineValue) return true;
+      if (i + 1 >= args.size()) return false;
+      value = args[++i];
+      return true;
+    };
+    auto noValue = [&]() -> bool { return !inlineValue; };
+
+    if (arg == "-h" || arg == "--help") {
+      if (!noValue()) return fail(arg + " takes no value");
+      o.help = true;
+    } else if (arg == "-f" || arg == "--fullscreen") {
+      if (!noValue()) return fail(arg + " takes no value");
+      o.fullscreen = true;
+    } else if (arg == "--batch") {
+      if (!noValue()) return fail(arg + " takes no value");
+      o.batch = true;
+    } else if (arg == "-l" || arg == "--layout") {
+      if (!takeValue()) return fail(arg + " needs a layout");
+      o.layout = ParseInputLayout(value);
+      if (!o.layout) return fail("unknown input layout '" + value + "' (" + kLayoutChoices + ")");
+    } else if (arg == "-m" || arg == "--method") {
+      if (!takeValue()) return fail(arg + " needs an output method");
+      o.method = ParseOutputMethod(value);
+      if (!o.method) return fail("unknown output method '" + value + "' (" + kMethodChoices + ")");
+    } else {
+      return fail("unknown option " + arg);
+    }
+  }
+  if (o.help) {
+    parsed.ok = true;
+    return parsed;
+  }
+  if (positional.empty()) return fail("no video file given");
+  if (positional.size() > 1) return fail("more than one video given: " + positional[1]);
+  o.file = positional[0];
+  parsed.ok = true;
+  return parsed;
+}
+
+}  // namespace dioptrix

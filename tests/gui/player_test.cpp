@@ -1,0 +1,199 @@
+// The player on real clips: the application's playback stopped from the
+// display window, and the dioptrix program run as a user runs it.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QFocusEvent>
+#include <QKeyEvent>
+#include <fstream>
+#include <string>
+
+#include "gui/application.h"
+#include "gui/message_boxes.h"
+#include "gui/settings_store.h"
+#include "platform/library.h"
+#include "tests/common/sample_clips.h"
+#include "tests/gui/gui_support.h"
+
+namespace dioptrix {
+namespace {
+
+using test::ClipRequest;
+
+// A silent 25 frames-per-second clip; 320 x 180 is the least size whose 2D
+// scene is told from side-by-side material.
+std::string Clip(const std::string& kind, int32_t frames) {
+  ClipRequest clip;
+  clip.kind = kind;
+  clip.width = 320;
+  clip.height = 180;
+  clip.frames = frames;
+  clip.rate = 25;
+  clip.audio = false;
+  return test::MakeClip(clip);
+}
+
+// Settings of a fresh user: nothing stored yet.
+std::string FreshSettingsFile() {
+  static int n = 0;
+  return test::TempFolder() + "/settings-" + std::to_string(++n) + ".ini";
+}
+
+// The events a display window gets from outside, sent once playback reaches
+// a frame.
+struct PlayWithEvents {
+  gui::Application app{gui::Application::Options{{}, FreshSettingsFile()}};
+  std::vector<std::string> messages;
+
+  PlayWithEvents() {
+    gui::MessageBoxes::SetHandler(
+        [this](QWidget*, const std::string& text, MessageStyle) { messages.push_back(text); });
+    app.Start();
+  }
+  ~PlayWithEvents() { gui::MessageBoxes::SetHandler(nullptr); }
+
+  // Plays file in a window; at frame `at` the picture area gets `event`.
+  void Play(const std::string& file, int32_t at, QEvent* event) {
+    ASSERT_TRUE(app.OpenFile(file));
+    Host& host = app.Context().host;
+    auto pump = host.onPumpEvents;
+    bool sent = false;
+    host.onPumpEvents = [&] {
+      if (!sent && app.Context().CurrentFrame >= at) {
+        sent = true;
+        QCoreApplication::sendEvent(&app.MainWindow().PictureArea(), event);
+      }
+      pump();
+    };
+    app.Play(false);
+    host.onPumpEvents = pump;
+    EXPECT_TRUE(sent);
+  }
+};
+
+TEST(Player, AKeyOnThePictureStopsPlaybackAndLosingTheFocusDoesNot) {
+  const std::string clip = Clip("2d", 25);
+  ASSERT_FALSE(clip.empty());
+  {
+    PlayWithEvents player;
+    QFocusEvent focusOut(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+    player.Play(clip, 5, &focusOut);
+    EXPECT_EQ(player.app.Context().CurrentFrame, 24);  // played to the end
+    EXPECT_TRUE(player.messages.empty());
+  }
+  {
+    PlayWithEvents player;
+    QKeyEvent key(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    player.Play(clip, 5, &key);
+    EXPECT_EQ(player.app.Context().CurrentFrame, 5);  // stopped after the frame shown
+    EXPECT_EQ(player.app.Context().StopRequested, kTrue);
+    EXPECT_TRUE(player.messages.empty());
+  }
+}
+
+TEST(Player, OpeningDetectsTheLayoutAndTheGlassesPickTheMethod) {
+  PlayWithEvents player;
+  gui::Application& app = player.app;
+  ASSERT_TRUE(app.OpenFile(Clip("sbs", 6)));
+  EXPECT_EQ(app.DetectedLayout(), kLayoutSideBySide);
+  EXPECT_EQ(app.InputLayout(), kLayoutSideBySide);
+  EXPECT_EQ(app.MainWindow().windowTitle().toStdString(), "Dioptrix - " + app.CurrentFile());
+  ASSERT_TRUE(app.OpenFile(Clip("2d", 6)));
+  EXPECT_EQ(app.InputLayout(), kLayout2DTo3D);  // plain 2D is converted to 3D
+  // First run: red/cyan anaglyph glasses, windowed or not.
+  EXPECT_EQ(app.OutputMethodFor(false), kOutputAnaglyphColour);
+  EXPECT_EQ(app.OutputMethodFor(true), kOutputAnaglyphColour);
+  // A file that is no video leaves no file open.
+  const std::string bogus = test::TempFolder() + "/bogus.mp4";
+  std::ofstream(bogus) << "not a video";
+  EXPECT_FALSE(app.OpenFile(bogus));
+  EXPECT_EQ(app.CurrentFile(), "");
+  EXPECT_EQ(app.MainWindow().windowTitle().toStdString(), "Dioptrix");
+  player.messages.clear();
+  app.Play(false);
+  EXPECT_EQ(player.messages, std::vector<std::string>{gui::kSelectFileFirst});
+}
+
+TEST(Player, SettingsLoadAsTheDialogWouldChooseThem) {
+  Settings settings;
+  gui::SettingsStore(FreshSettingsFile()).Load(settings);
+  EXPECT_EQ(settings.GlassesType, 5);
+  EXPECT_EQ(settings.ScreenWidth, 640);
+  EXPECT_EQ(settings.ScreenHeight, 480);
+  EXPECT_EQ(settings.ColourDepth, 32);
+  EXPECT_EQ(settings.RefreshRate, -1);
+  EXPECT_EQ(settings.VertFactor, 10);
+
+  const std::string file = FreshSettingsFile();
+  std::ofstream(file) << "[3D]\nGlasses=6\n[DX7]\nRes=\"1280x1024 \"\nDepth=16 bit\nRefresh=120\n"
+                         "[Options]\nVertFactor=20\n";
+  gui::SettingsStore(file).Load(settings);
+  EXPECT_EQ(settings.GlassesType, 6);
+  EXPECT_EQ(settings.ScreenWidth, 1280);
+  EXPECT_EQ(settings.ScreenHeight, 1024);
+  EXPECT_EQ(settings.ColourDepth, 16);
+  EXPECT_EQ(settings.RefreshRate, 120);
+  EXPECT_EQ(settings.VertFactor, 20);
+
+  // Texts that are no list entry, and an offset that would divide by zero,
+  // change nothing.
+  std::ofstream(file) << "[DX7]\nRes=1280x1024\nDepth=8 bit\nRefresh=75\n[Options]\nVertFactor=0\n";
+  gui::SettingsStore(file).Load(settings);
+  EXPECT_EQ(settings.ScreenWidth, 1280);
+  EXPECT_EQ(settings.ColourDepth, 16);
+  EXPECT_EQ(settings.RefreshRate, 120);
+  EXPECT_EQ(settings.VertFactor, 20);
+  EXPECT_EQ(settings.GlassesType, 5);  // missing: the first-run value
+}
+
+// The dioptrix program as a user starts it.
+struct DioptrixRun {
+  int status = -1;
+  std::string out, err;
+};
+DioptrixRun RunDioptrix(std::vector<std::string> args, const test::Environment& env = {}) {
+  test::Environment withSettings = env;
+  withSettings.set.push_back({"XDG_CONFIG_HOME", test::TempFolder() + "/config"});
+  args.insert(args.begin(), ExecutableDir() + "/dioptrix");
+  DioptrixRun run;
+  run.status = test::RunProgram(args, &run.out, &run.err, &withSettings);
+  return run;
+}
+
+TEST(Dioptrix, PlaysAClipToTheEndAndFailsClearly) {
+  const std::string clip = Clip("sbs", 12);
+  ASSERT_FALSE(clip.empty());
+  DioptrixRun played = RunDioptrix({"--batch", clip});
+  EXPECT_EQ(played.status, 0) << played.err;
+  EXPECT_NE(played.out.find("Input layout: side-by-side (detected)"), std::string::npos)
+      << played.out;
+  EXPECT_NE(played.out.find("Output method: anaglyph-colour, in a window"), std::string::npos)
+      << played.out;
+
+  const std::string bogus = test::TempFolder() + "/not-a-video.mp4";
+  std::ofstream(bogus) << "not a video";
+  DioptrixRun bad = RunDioptrix({"--batch", bogus});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("dioptrix: "), std::string::npos) << bad.err;
+  DioptrixRun missing = RunDioptrix({"--batch", test::TempFolder() + "/no-such-file.mp4"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_FALSE(missing.err.empty());
+
+  // Without a display the program says so instead of aborting.
+  DioptrixRun noDisplay = RunDioptrix({clip}, {{}, {"DISPLAY", "QT_QPA_PLATFORM"}});
+  EXPECT_EQ(noDisplay.status, 1);
+  EXPECT_NE(noDisplay.err.find("DISPLAY is not set"), std::string::npos) << noDisplay.err;
+  DioptrixRun refused = RunDioptrix({clip}, {{{"DISPLAY", ":987"}}, {"QT_QPA_PLATFORM"}});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("cannot open the display :987"), std::string::npos) << refused.err;
+
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"--layout", "3d", clip}, {"--bogus", clip}, {"a", "b"}}) {
+    DioptrixRun usage = RunDioptrix(args);
+    EXPECT_EQ(usage.status, 2) << usage.err;
+    EXPECT_NE(usage.err.find("Try 'dioptrix --help'"), std::string::npos) << usage.err;
+  }
+}
+
+}  // namespace
+}  // namespace dioptrix
