@@ -10,7 +10,7 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_chec
 FUZZ_BUILD := build-fuzz
 FUZZ_SECONDS ?= 20
 
-.PHONY: all deps build build-asan build-fuzz test test-release test-asan fuzz run bench format \
+.PHONY: all deps build build-asan build-fuzz test test-release test-asan fuzz run play bench format \
         format-check clean
 
 all: build
@@ -66,6 +66,10 @@ run: build
 
 # The core's benchmarks, then the window benchmarks on an X server of their
 # own with a screen large enough for 1080p windows.
+# Plays the bundled sample in the player, converted to 3D for red/cyan glasses.
+play: build
+	@$(BUILD)/bin/dioptrix assets/sample-2d.mp4
+
 bench: build
 	@$(BUILD)/bin/dioptrix_bench
 	@DIOPTRIX_XVFB_SCREEN=1920x1200x24 tests/common/with-xvfb $(BUILD)/bin/dioptrix_gui_bench

@@ -100,7 +100,14 @@ void BlitSurface::Draw(Op op) {
   auto hidden = [&](const Op& k) {
     return k.kind != Op::Clear && !covered.isEmpty() && covered.contains(k.Area(all));
   };
-  if (OnScreen() && !area.isEmpty()) {
+  if (OnScreen() && area.isEmpty()) {
+    // Off the area as it is now: paint it if the area grows while the
+    // image still exists.
+    last_ = std::move(op);
+    haveLast_ = true;
+    return;
+  }
+  if (OnScreen()) {
     // Painted at once, straight from the caller's image.
     current_ = &op;
     currentPainted_ = false;

@@ -1,15 +1,15 @@
 #include "tests/common/sample_clips.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 
 #include "image/bitmap_header.h"
@@ -47,6 +47,16 @@ struct TempRoot {
 
 }  // namespace
 
+TempDir::TempDir() {
+  std::string pattern = TempFolder() + "/dir-XXXXXX";
+  if (!TempFolder().empty() && mkdtemp(pattern.data())) path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!path_.empty()) fs::remove_all(path_, ignored);
+}
+
 const std::string& TempFolder() {
   static TempRoot root;
   return root.path;
@@ -63,12 +73,12 @@ int RunProgram(const std::vector<std::string>& argv, std::string* out, std::stri
   for (char** e = environ; *e; ++e) {
     const std::string var = *e;
     const std::string name = var.substr(0, var.find('='));
-    bool replaced = false;
+    bool changed = false;
     if (env) {
-      for (const std::string& u : env->unset) replaced = replaced || u == name;
-      for (const auto& [n, v] : env->set) replaced = replaced || n == name;
+      for (const std::string& u : env->unset) changed = changed || u == name;
+      for (const auto& [n, v] : env->set) changed = changed || n == name;
     }
-    if (!replaced) vars.push_back(var);
+    if (!changed) vars.push_back(var);
   }
   if (env) {
     for (const auto& [n, v] : env->set) vars.push_back(n + "=" + v);
@@ -77,47 +87,58 @@ int RunProgram(const std::vector<std::string>& argv, std::string* out, std::stri
   for (std::string& v : vars) envp.push_back(v.data());
   envp.push_back(nullptr);
 
-  // Standard error goes to a file, so that neither pipe can fill up unread.
-  static int runs = 0;
-  const std::string errFile = TempFolder() + "/stderr-" + std::to_string(++runs);
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return -1;
+  int outPipe[2], errPipe[2];
+  if (pipe(outPipe) != 0) return -1;
+  if (pipe(errPipe) != 0) {
+    close(outPipe[0]);
+    close(outPipe[1]);
+    return -1;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
+  posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+  posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+  posix_spawn_file_actions_addclose(&actions, outPipe[1]);
+  posix_spawn_file_actions_addclose(&actions, errPipe[1]);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (err) {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  }
   pid_t pid = 0;
   const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[1]);
+  close(outPipe[1]);
+  close(errPipe[1]);
   if (rc != 0) {
-    close(pipeFds[0]);
+    close(outPipe[0]);
+    close(errPipe[0]);
     return -1;
   }
+  // Both pipes are read as data comes, so neither can fill up and stall.
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {out, err};
+  int open = 2;
   char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = read(pipeFds[0], buffer, sizeof(buffer));
-    if (n > 0) {
-      if (out) out->append(buffer, static_cast<size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
       break;
     }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
+      if (n > 0) {
+        if (sinks[i]) sinks[i]->append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
   }
-  close(pipeFds[0]);
+  for (const pollfd& f : fds)
+    if (f.fd >= 0) close(f.fd);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (err) {
-    std::ifstream file(errFile, std::ios::binary);
-    err->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    std::error_code ignored;
-    fs::remove(errFile, ignored);
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -1,6 +1,7 @@
-// Sample clips made at test time by tools/make-sample-clips into a private
-// temporary folder, and reference pictures of their frames decoded by the
-// ffmpeg command.
+// What tests share to work with files and programs: a private temporary
+// folder, running programs, sample clips made at test time by
+// tools/make-sample-clips, and reference pictures of their frames decoded by
+// the ffmpeg command.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,21 @@ std::string SampleClipTool();
 // A folder of this test process, removed at exit.
 const std::string& TempFolder();
 
+// A fresh folder inside TempFolder(), removed with everything in it at
+// destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
 // Makes the clip (once per process) and returns its path; "" on failure.
 std::string MakeClip(const ClipRequest& wanted);
 
@@ -45,7 +61,7 @@ std::vector<std::vector<uint8_t>> ReferenceFrames(const std::string& path, int32
 
 // Runs a program (no shell) with standard input from /dev/null; returns its
 // exit status (-1 when it could not run or did not exit), its standard output
-// in out and its standard error in err when they are given.
+// in out and its standard error in err (each dropped when not asked for).
 int RunProgram(const std::vector<std::string>& argv, std::string* out = nullptr,
                std::string* err = nullptr, const Environment* env = nullptr);
 

@@ -20,12 +20,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Clip;
-using test::MakeSampleClip;
+using test::MakeClip;
 using test::ReadFrames;
 using test::SamePixels;
-using test::ScratchFolder;
+using test::TempFolder;
 
-std::string Scratch(const std::string& name) { return ScratchFolder() + "/" + name; }
+std::string Scratch(const std::string& name) { return TempFolder() + "/" + name; }
 
 ParsedArguments Parse(std::vector<std::string> args) { return ParseConvertArguments(args); }
 
@@ -177,7 +177,7 @@ TEST(Converter, SideBySidePassThroughKeepsEveryFrameByteForByte) {
     clip.kind = "sbs";
     clip.width = width;
     clip.height = 91;
-    const std::string input = MakeSampleClip(clip);
+    const std::string input = MakeClip(clip);
     ASSERT_FALSE(input.empty());
     const std::vector<DibPtr> source = ReadFrames(input);
     ASSERT_EQ(source.size(), 12u);
@@ -225,7 +225,7 @@ TEST(Converter, FramesAreTheComposedFramesFromTheStartFrameOn) {
   clip.width = 97;  // odd sizes all through
   clip.height = 55;
   clip.frames = 24;
-  const std::string input = MakeSampleClip(clip);
+  const std::string input = MakeClip(clip);
   ASSERT_FALSE(input.empty());
   const std::vector<DibPtr> source = ReadFrames(input);
   ASSERT_EQ(source.size(), 24u);
@@ -277,7 +277,7 @@ TEST(Converter, TwoDToThreeDAndOtherCompositionsGiveTheirSizes) {
   Clip clip;
   clip.width = 101;
   clip.height = 61;
-  const std::string input = MakeSampleClip(clip);
+  const std::string input = MakeClip(clip);
   ASSERT_FALSE(input.empty());
   struct Case {
     int16_t layout, method;
@@ -342,7 +342,7 @@ TEST(Converter, TheLayoutIsDetectedWhenNotGiven) {
     clip.width = 320;
     clip.height = 180;
     clip.frames = 8;
-    const std::string input = MakeSampleClip(clip);
+    const std::string input = MakeClip(clip);
     ASSERT_FALSE(input.empty());
     ConvertOptions o = Options(input, "");
     o.nullOutput = true;
@@ -361,7 +361,7 @@ TEST(Converter, TheLayoutIsDetectedWhenNotGiven) {
 
 TEST(Converter, BadInputsAndOutputsEndWithAMessageAndAFailure) {
   Clip clip;
-  const std::string input = MakeSampleClip(clip);
+  const std::string input = MakeClip(clip);
   ASSERT_FALSE(input.empty());
   // Garbage and empty files, a folder, a file that is not there.
   const std::string garbage = Scratch("garbage.mp4");
@@ -380,7 +380,7 @@ TEST(Converter, BadInputsAndOutputsEndWithAMessageAndAFailure) {
       {Scratch("not there.mp4"), Scratch("x.mp4"), "cannot read"},
       {garbage, Scratch("x.mp4"), "cannot read"},
       {empty, Scratch("x.mp4"), "cannot read"},
-      {ScratchFolder(), Scratch("x.mp4"), "cannot read"},
+      {TempFolder(), Scratch("x.mp4"), "cannot read"},
       {input, Scratch("no such folder/x.mp4"), "does not exist"},
       {input, Scratch("x.txt"), "Cannot tell the kind"},
       {input, input, "is the input"},
@@ -411,7 +411,7 @@ TEST(Converter, BadInputsAndOutputsEndWithAMessageAndAFailure) {
     big.width = 320;
     big.height = 180;
     big.frames = 48;
-    o = Options(MakeSampleClip(big), full);
+    o = Options(MakeClip(big), full);
     o.codec = VideoCodec::FFV1;
     o.layout = kLayout2D;
     r = Convert(o);
@@ -423,7 +423,7 @@ TEST(Converter, BadInputsAndOutputsEndWithAMessageAndAFailure) {
 
 TEST(Converter, ProgressBarAndTheProgramItself) {
   Clip clip;
-  const std::string input = MakeSampleClip(clip);
+  const std::string input = MakeClip(clip);
   ASSERT_FALSE(input.empty());
   ConvertOptions o = Options(input, "");
   o.nullOutput = true;
@@ -437,11 +437,11 @@ TEST(Converter, ProgressBarAndTheProgramItself) {
   const std::string program = ExecutableDir() + "/dioptrix-convert";
   if (!fs::exists(program)) GTEST_SKIP() << "dioptrix-convert is not built";
   std::string out, err;
-  EXPECT_EQ(test::Run({program, "--help"}, &out, &err), kConvertOk);
+  EXPECT_EQ(test::RunProgram({program, "--help"}, &out, &err), kConvertOk);
   EXPECT_NE(out.find("Usage: dioptrix-convert"), std::string::npos);
   out.clear();
   err.clear();
-  EXPECT_EQ(test::Run({program, "--bogus"}, &out, &err), kConvertBadUsage);
+  EXPECT_EQ(test::RunProgram({program, "--bogus"}, &out, &err), kConvertBadUsage);
   EXPECT_NE(err.find("unknown option --bogus"), std::string::npos) << err;
   // Quotes and spaces reach the program unchanged (no shell in between).
   const std::string odd = Scratch("a \"quoted\" name's clip.mp4");
@@ -449,14 +449,15 @@ TEST(Converter, ProgressBarAndTheProgramItself) {
   const std::string output = Scratch("out \"3d\" file's.mp4");
   out.clear();
   err.clear();
-  EXPECT_EQ(test::Run({program, odd, "-o", output, "--frames", "4"}, &out, &err), kConvertOk)
+  EXPECT_EQ(test::RunProgram({program, odd, "-o", output, "--frames", "4"}, &out, &err), kConvertOk)
       << err;
   EXPECT_NE(out.find("Wrote 4 frames"), std::string::npos) << out;
   EXPECT_EQ(ReadFrames(output).size(), 4u);
   EXPECT_EQ(err.find('\r'), std::string::npos);  // no bar when not on a terminal
   out.clear();
   err.clear();
-  EXPECT_EQ(test::Run({program, Scratch("missing.mp4"), "-o", output}, &out, &err), kConvertFailed);
+  EXPECT_EQ(test::RunProgram({program, Scratch("missing.mp4"), "-o", output}, &out, &err),
+            kConvertFailed);
   EXPECT_NE(err.find("cannot read"), std::string::npos) << err;
 }
 

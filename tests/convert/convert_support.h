@@ -1,5 +1,4 @@
-// Helpers of the converter tests: a private temporary folder, sample clips
-// made by tools/make-sample-clips, running programs, and reading written
+// Helpers of the converter tests: their sample clips, and reading written
 // videos back.
 #pragma once
 
@@ -8,27 +7,20 @@
 #include <vector>
 
 #include "image/dib_section.h"
+#include "tests/common/sample_clips.h"
 
 namespace dioptrix::test {
 
-// A folder of this test process, removed at exit.
-const std::string& ScratchFolder();
-
-struct Clip {
-  std::string format = "mp4";  // mp4, avi or ts
-  std::string kind = "2d";     // 2d, sbs, ab, rows
-  int32_t width = 160;
-  int32_t height = 90;
-  int32_t frames = 12;
-  bool audio = true;
+// The converter tests' clips: 160 x 90, 12 frames at 24 per second, with
+// sound, unless set otherwise.
+struct Clip : ClipRequest {
+  Clip() {
+    width = 160;
+    height = 90;
+    frames = 12;
+    gop = 24;
+  }
 };
-// Makes the clip once per process; "" when the tool fails.
-std::string MakeSampleClip(const Clip& clip);
-
-// Runs a program without a shell; returns its exit status (-1 when it could
-// not run) and what it wrote to standard output and standard error.
-int Run(const std::vector<std::string>& argv, std::string* out = nullptr,
-        std::string* err = nullptr);
 
 // Every frame of the first video stream of a file (or picture pattern), read
 // with the program's own reader. Empty when it cannot be opened.

@@ -18,9 +18,9 @@ namespace fs = std::filesystem;
 using test::RandomImage;
 using test::ReadFrames;
 using test::SamePixels;
-using test::ScratchFolder;
+using test::TempFolder;
 
-std::string Scratch(const std::string& name) { return ScratchFolder() + "/" + name; }
+std::string Scratch(const std::string& name) { return TempFolder() + "/" + name; }
 
 // Frames whose every byte differs from frame to frame, of an odd size.
 std::vector<DibPtr> RandomFrames(int32_t w, int32_t h, int count, uint32_t seed) {
@@ -173,7 +173,7 @@ TEST(VideoWriter, BadNamesAndFoldersAreRefusedWithAReason) {
     VideoCodec codec;
     std::string expect;  // part of the message
   };
-  const std::string scratch = ScratchFolder();
+  const std::string scratch = TempFolder();
   const std::vector<Case> cases = {
       {"", VideoCodec::Auto, "No valid output file name"},
       {scratch + "/clip.unknownext", VideoCodec::Auto, "Cannot tell the kind"},
@@ -272,10 +272,10 @@ TEST(VideoWriter, MisuseAndWriteFailuresEndWithAMessage) {
 TEST(VideoWriter, TheSourceSoundTrackIsCopiedOrCodedAgain) {
   test::Clip mp4;  // H.264 + AAC, 12 frames at 24 per second
   mp4.frames = 24;
-  const std::string aacSource = test::MakeSampleClip(mp4);
+  const std::string aacSource = test::MakeClip(mp4);
   test::Clip avi = mp4;  // MJPEG + PCM
   avi.format = "avi";
-  const std::string pcmSource = test::MakeSampleClip(avi);
+  const std::string pcmSource = test::MakeClip(avi);
   ASSERT_FALSE(aacSource.empty());
   ASSERT_FALSE(pcmSource.empty());
   const std::vector<DibPtr> frames = RandomFrames(32, 18, 24, 1);
@@ -328,7 +328,7 @@ TEST(VideoWriter, TheSourceSoundTrackIsCopiedOrCodedAgain) {
   // read gives a video without it.
   test::Clip silent = mp4;
   silent.audio = false;
-  const std::string silentSource = test::MakeSampleClip(silent);
+  const std::string silentSource = test::MakeClip(silent);
   ASSERT_FALSE(silentSource.empty());
   struct Quiet {
     std::string source, output;

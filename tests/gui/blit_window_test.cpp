@@ -156,12 +156,17 @@ TEST_F(BlitWindowTest, LineCodesShowOnTheTopRowsForOneSecond) {
   DibPtr start = LoadLineCode(LineCode::Linecode_ED_Interlace);
   DibPtr end = LoadLineCode(LineCode::Linecode_ED_Off);
   const QRect top(0, 0, 1280, 10);
+  // Grabs of the top rows during the next one-second wait.
   std::vector<QImage> grabs;
-  auto grabAt = [&](int ms) {
-    QTimer::singleShot(ms, [&] { grabs.push_back(test::GrabScreen(top)); });
+  std::vector<int> grabTimes;
+  auto wait = host.onRunEventsFor;
+  host.onRunEventsFor = [&](int32_t ms) {
+    for (int at : grabTimes)
+      QTimer::singleShot(at, [&] { grabs.push_back(test::GrabScreen(top)); });
+    grabTimes.clear();
+    wait(ms);
   };
-  grabAt(300);
-  grabAt(950);
+  grabTimes = {300, 950};
   QElapsedTimer opening;
   opening.start();
   ASSERT_TRUE(display->OpenDisplay(true, 640, 480, true, true, start.get(), end.get()));
@@ -178,7 +183,7 @@ TEST_F(BlitWindowTest, LineCodesShowOnTheTopRowsForOneSecond) {
 
   // Closing shows the end code for one second.
   grabs.clear();
-  grabAt(500);
+  grabTimes = {500};
   QElapsedTimer closing;
   closing.start();
   display->CloseDisplay();

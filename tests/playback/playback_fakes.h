@@ -1,19 +1,12 @@
 // Stand-ins for the playback's surroundings: a synthetic video stream that
 // records which frames were asked for, a display that records what it was
 // shown, a clock that only moves when told, a scriptable sound track, and
-// sample clips made by tools/make-sample-clips into a temporary folder.
+// silent sample clips.
 #pragma once
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <set>
@@ -24,8 +17,7 @@
 #include "image/bitmap_header.h"
 #include "playback/audio.h"
 #include "playback/video_sources.h"
-
-extern char** environ;
+#include "tests/common/sample_clips.h"
 
 namespace dioptrix::test {
 
@@ -169,68 +161,19 @@ struct FakeAudioTrack final : AudioTrack {
   double GraphPosition() override { return graphPosition(); }
 };
 
-// A fresh temporary folder, removed with everything in it at destruction.
-class TempDir {
- public:
-  TempDir() {
-    std::error_code ec;
-    std::string pattern =
-        (std::filesystem::temp_directory_path(ec) / "dioptrix-play-XXXXXX").string();
-    if (!ec && mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-// Runs a program without a shell; its exit status, or -1.
-inline int RunQuietly(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// The sample-clip maker of the source tree these tests were built from.
-inline std::string ClipTool() {
-  if (const char* env = std::getenv("DIOPTRIX_SAMPLE_CLIPS"); env && *env) return env;
-  namespace fs = std::filesystem;
-  return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools" /
-          "make-sample-clips")
-      .string();
-}
-
-// Makes sample-<kind>.mp4 (no sound) of the given size and length in folder;
-// its path, or "" when the tool failed.
-inline std::string MakeClip(const std::string& folder, const std::string& kind, int32_t width,
-                            int32_t height, int32_t frames, int32_t rate = 25) {
-  const std::string out = folder + "/" + kind + "-" + std::to_string(width) + "x" +
-                          std::to_string(height) + "-" + std::to_string(frames);
-  const int status = RunQuietly(
-      {ClipTool(), "--size", std::to_string(width) + "x" + std::to_string(height), "--frames",
-       std::to_string(frames), "--rate", std::to_string(rate), "--kinds", kind, "--no-audio", out});
-  const std::string path = out + "/sample-" + kind + ".mp4";
-  std::error_code ec;
-  return status == 0 && std::filesystem::exists(path, ec) ? path : std::string();
+// A silent clip of 25 frames per second made by tools/make-sample-clips;
+// "" when the tool failed.
+inline std::string MakeClip(const std::string& kind, int32_t width, int32_t height, int32_t frames,
+                            int32_t rate = 25) {
+  ClipRequest clip;
+  clip.kind = kind;
+  clip.width = width;
+  clip.height = height;
+  clip.frames = frames;
+  clip.rate = rate;
+  clip.gop = rate;
+  clip.audio = false;
+  return MakeClip(clip);
 }
 
 }  // namespace dioptrix::test

@@ -437,15 +437,9 @@ TEST_F(PlayTest, EveryLayoutAndMethodSurvivesTinyFrames) {
 
 // Real clips through the whole pipeline, the blocks library included.
 struct RealClipTest : PlayTest {
-  static TempDir* clips;
-  static void SetUpTestSuite() { clips = new TempDir; }
-  static void TearDownTestSuite() {
-    delete clips;
-    clips = nullptr;
-  }
   static std::string Clip(const std::string& kind, int32_t w = 64, int32_t h = 48,
                           int32_t frames = 30) {
-    return test::MakeClip(clips->Path(), kind, w, h, frames);
+    return test::MakeClip(kind, w, h, frames);
   }
   PlayRequest Request(const std::string& path, int16_t layout, int16_t method) {
     PlayRequest r;
@@ -456,7 +450,6 @@ struct RealClipTest : PlayTest {
     return r;
   }
 };
-TempDir* RealClipTest::clips = nullptr;
 
 TEST_F(RealClipTest, StereoClipsPlayThroughTheirDecoders) {
   const std::string twoD = Clip("2d"), sbs = Clip("sbs"), ab = Clip("ab"), rows = Clip("rows");

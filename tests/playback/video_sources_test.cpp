@@ -310,20 +310,13 @@ TEST_F(VideoSourcesTest, OpenVideoFailuresGiveTheirMessages) {
 
 // Real files through the FFmpeg library.
 struct VideoFilesTest : VideoSourcesTest {
-  static TempDir* clips;
   static std::string sbs, ab, twoD;
   static void SetUpTestSuite() {
-    clips = new TempDir;
-    sbs = test::MakeClip(clips->Path(), "sbs", 160, 120, 24);
-    ab = test::MakeClip(clips->Path(), "ab", 160, 120, 24);
-    twoD = test::MakeClip(clips->Path(), "2d", 160, 120, 24);
-  }
-  static void TearDownTestSuite() {
-    delete clips;
-    clips = nullptr;
+    sbs = test::MakeClip("sbs", 160, 120, 24);
+    ab = test::MakeClip("ab", 160, 120, 24);
+    twoD = test::MakeClip("2d", 160, 120, 24);
   }
 };
-TempDir* VideoFilesTest::clips = nullptr;
 std::string VideoFilesTest::sbs, VideoFilesTest::ab, VideoFilesTest::twoD;
 
 TEST_F(VideoFilesTest, DetectionRecognisesTheLayouts) {
@@ -382,8 +375,8 @@ TEST_F(VideoFilesTest, BadFilesGiveTheirMessages) {
   WriteFile(app / "empty.avi", "");
   WriteFile(app / "text.avi", "This is not a video file, only some text.\n");
   WriteFile(app / "trunc.mp4", ReadFile(twoD).substr(0, 700));
-  const std::string audio = test::MakeClip(clips->Path(), "audio", 64, 48, 10);
-  const std::string tiny = test::MakeClip(clips->Path(), "2d", 1, 1, 5);
+  const std::string audio = test::MakeClip("audio", 64, 48, 10);
+  const std::string tiny = test::MakeClip("2d", 1, 1, 5);
   ASSERT_FALSE(audio.empty() || tiny.empty());
   fs::create_directories(app / "a folder.avi");
   for (const std::string& path :
