@@ -58,6 +58,40 @@ std::optional<int64_t> ParseNumber(std::string_view text, int64_t low, int64_t h
   return value;
 }
 
+bool ArgumentReader::NextOption() {
+  while (next_ < args_.size()) {
+    const std::string& arg = args_[next_++];
+    if (optionsEnded_ || arg.size() < 2 || arg[0] != '-') {
+      positional_.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded_ = true;
+      continue;
+    }
+    option_ = arg;
+    inline_.reset();
+    if (arg.rfind("--", 0) == 0) {
+      if (const size_t eq = arg.find('='); eq != std::string::npos) {
+        inline_ = arg.substr(eq + 1);
+        option_.resize(eq);
+      }
+    }
+    return true;
+  }
+  return false;
+}
+
+bool ArgumentReader::TakeValue(std::string& value) {
+  if (inline_) {
+    value = *inline_;
+    return true;
+  }
+  if (next_ >= args_.size()) return false;
+  value = args_[next_++];
+  return true;
+}
+
 std::optional<int16_t> ParseInputLayout(std::string_view text) {
   return ParseCode(text, kLayoutNames, 7);
 }

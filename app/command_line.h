@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dioptrix {
 
@@ -14,6 +15,33 @@ namespace dioptrix {
 std::string Lower(std::string_view text);
 // A whole decimal number within [low, high]; nothing for anything else.
 std::optional<int64_t> ParseNumber(std::string_view text, int64_t low, int64_t high);
+
+// Walks a command line: options as "-x VALUE", "--name VALUE" or
+// "--name=VALUE", "--" ending the options, everything else (a lone "-"
+// included) positional.
+class ArgumentReader {
+ public:
+  explicit ArgumentReader(const std::vector<std::string>& args) : args_(args) {}
+  // Moves to the next option, collecting positional arguments on the way;
+  // false at the end.
+  bool NextOption();
+  // The option's name, without an "=VALUE" part.
+  const std::string& Option() const { return option_; }
+  // The option's value: after its "=", else the next argument. False when
+  // there is none.
+  bool TakeValue(std::string& value);
+  // True when the option came with "=VALUE" (which a flag does not take).
+  bool HasInlineValue() const { return inline_.has_value(); }
+  const std::vector<std::string>& Positional() const { return positional_; }
+
+ private:
+  const std::vector<std::string>& args_;
+  size_t next_ = 0;
+  bool optionsEnded_ = false;
+  std::string option_;
+  std::optional<std::string> inline_;
+  std::vector<std::string> positional_;
+};
 
 // A layout or method given as its code or as one of its names (any case).
 std::optional<int16_t> ParseInputLayout(std::string_view text);

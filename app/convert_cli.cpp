@@ -396,36 +396,12 @@ ParsedArguments ParseConvertArguments(const std::vector<std::string>& args) {
     return parsed;
   };
   bool haveOutput = false;
-  bool optionsEnded = false;
-  std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-      positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    // --name=value and -x value are both taken.
-    std::string value;
-    bool inlineValue = false;
-    if (arg.rfind("--", 0) == 0) {
-      const size_t eq = arg.find('=');
-      if (eq != std::string::npos) {
-        value = arg.substr(eq + 1);
-        arg.resize(eq);
-        inlineValue = true;
-      }
-    }
-    auto takeValue = [&]() -> bool {
-      if (inlineValue) return true;
-      if (i + 1 >= args.size()) return false;
-      value = args[++i];
-      return true;
-    };
-    auto flag = [&]() { return !inlineValue; };
+  ArgumentReader reader(args);
+  std::string value;
+  while (reader.NextOption()) {
+    const std::string& arg = reader.Option();
+    auto takeValue = [&] { return reader.TakeValue(value); };
+    auto flag = [&] { return !reader.HasInlineValue(); };
 
     if (arg == "-h" || arg == "--help") {
       if (!flag()) return fail(arg + " takes no value");
@@ -486,6 +462,7 @@ ParsedArguments ParseConvertArguments(const std::vector<std::string>& args) {
     parsed.ok = true;
     return parsed;
   }
+  const std::vector<std::string>& positional = reader.Positional();
   if (positional.empty()) return fail("no input video given");
   if (positional.size() > 1) return fail("more than one input given: " + positional[1]);
   o.input = positional[0];

@@ -47,34 +47,12 @@ ParsedPlayerArguments ParsePlayerArguments(const std::vector<std::string>& args)
     parsed.error = std::move(text);
     return parsed;
   };
-  std::vector<std::string> positional;
-  bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-      positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    std::string value;
-    bool inlineValue = false;
-    if (arg.rfind("--", 0) == 0) {
-      if (const size_t eq = arg.find('='); eq != std::string::npos) {
-        value = arg.substr(eq + 1);
-        arg.resize(eq);
-        inlineValue = true;
-      }
-    }
-    auto takeValue = [&]() -> bool {
-      if (inlineValue) return true;
-      if (i + 1 >= args.size()) return false;
-      value = args[++i];
-      return true;
-    };
-    auto noValue = [&]() -> bool { return !inlineValue; };
+  ArgumentReader reader(args);
+  std::string value;
+  while (reader.NextOption()) {
+    const std::string& arg = reader.Option();
+    auto takeValue = [&] { return reader.TakeValue(value); };
+    auto noValue = [&] { return !reader.HasInlineValue(); };
 
     if (arg == "-h" || arg == "--help") {
       if (!noValue()) return fail(arg + " takes no value");
@@ -101,6 +79,7 @@ ParsedPlayerArguments ParsePlayerArguments(const std::vector<std::string>& args)
     parsed.ok = true;
     return parsed;
   }
+  const std::vector<std::string>& positional = reader.Positional();
   if (positional.empty()) return fail("no video file given");
   if (positional.size() > 1) return fail("more than one video given: " + positional[1]);
   o.file = positional[0];
