@@ -5,7 +5,8 @@ BUILD := build
 ASAN_BUILD := build-asan
 CMAKE_FLAGS := -G Ninja -Wno-dev
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
-                 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+                 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+                 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/common/lsan.supp:print_suppressions=0
 
 FUZZ_BUILD := build-fuzz
 FUZZ_SECONDS ?= 20
