@@ -166,13 +166,13 @@ TEST_F(BlitWindowTest, LineCodesShowOnTheTopRowsForOneSecond) {
     grabTimes.clear();
     wait(ms);
   };
-  grabTimes = {300, 950};
+  grabTimes = {500, 950};
   QElapsedTimer opening;
   opening.start();
   ASSERT_TRUE(display->OpenDisplay(true, 640, 480, true, true, start.get(), end.get()));
   EXPECT_GE(opening.elapsed(), 1000);
   ASSERT_EQ(grabs.size(), 2u);
-  ExpectLineCodeOnTop(grabs[0], *start, "0.3 s into the open");
+  ExpectLineCodeOnTop(grabs[0], *start, "0.5 s into the open");
   ExpectLineCodeOnTop(grabs[1], *start, "0.95 s into the open");
 
   // The code is cleared away before the first frame.
