@@ -68,6 +68,7 @@ int PlayerMain(int& argc, char** argv, std::ostream& out, std::ostream& err) {
           << (options.fullscreen ? ", fullscreen" : ", in a window") << '\n'
           << std::flush;
       app.Play(options.fullscreen);
+      for (const std::string& note : app.Context().PlaybackNotes) out << "Note: " << note << '\n';
       if (app.ErrorsShown() > 0) status = kPlayerFailed;
     }
   }

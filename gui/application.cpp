@@ -9,6 +9,7 @@
 #include "display/callback.h"
 #include "gui/message_boxes.h"
 #include "gui/qt_host.h"
+#include "platform/sound/sound_backend.h"
 #include "playback/vid_play.h"
 #include "playback/video_sources.h"
 
@@ -54,6 +55,9 @@ Application::Application(Options options)
           return window;
         });
   });
+
+  // The sound track plays through GStreamer.
+  ctx_->audio.SetSoundFactory([] { return MakeGStreamerSound(); });
 
   main_->onClose = [this] {
     closed_ = true;
@@ -122,9 +126,7 @@ void Application::Play(bool fullscreen) {
   request.Fullscreen = fullscreen ? kTrue : kFalse;
   request.StartFrame = startFrame_;
   request.Loop = 0;
-  // The sound track plays through the program's player when it has one;
-  // without one the frames are paced by the clock.
-  request.AudioMethod = ctx_->audio.track ? kAudioGraph : kAudioClock;
+  request.AudioMethod = kAudioGraph;
   request.AudioSync = 1;
   request.FrameRate = 24.0;
   request.UseStreamRate = 1;

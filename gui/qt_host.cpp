@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QWidget>
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "gui/message_boxes.h"
 
@@ -19,6 +21,12 @@ void InstallQtHost(Host& host, QWidget* window) {
     MessageBoxes::Show(owner.data(), text, style);
   };
   host.onPumpEvents = [] { QCoreApplication::processEvents(QEventLoop::AllEvents); };
+  // Waits of the frame pacing: events run, then the processor rests for
+  // half a millisecond instead of spinning.
+  host.onIdle = [] {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  };
   host.onRunEventsFor = [](int32_t milliseconds) {
     // A one-shot timer ends a nested event loop: keys, clicks and timers are
     // delivered meanwhile.

@@ -22,6 +22,14 @@ void Host::PumpEvents() const {
   if (onPumpEvents) onPumpEvents();
 }
 
+void Host::Idle() const {
+  if (onIdle) {
+    onIdle();
+    return;
+  }
+  PumpEvents();
+}
+
 void Host::RunEventsFor(int32_t milliseconds) const {
   if (onRunEventsFor) {
     onRunEventsFor(milliseconds);

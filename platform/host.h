@@ -27,6 +27,10 @@ struct Host {
   std::function<void(const std::string& text, MessageStyle style)> onMessage;
   // Lets pending window events run. Default: nothing to run.
   std::function<void()> onPumpEvents;
+  // Lets window events run while a loop waits for time to pass (frame
+  // pacing), giving the processor away for a moment so that the wait does
+  // not spin. Default: PumpEvents.
+  std::function<void()> onIdle;
   // Runs window events for the given milliseconds and returns: timers,
   // keys and clicks are delivered during the wait. Default: pumps events
   // and sleeps in short steps until the time has passed.
@@ -37,6 +41,7 @@ struct Host {
 
   void Message(std::string_view text, MessageStyle style = MessageStyle::Error) const;
   void PumpEvents() const;
+  void Idle() const;
   void RunEventsFor(int32_t milliseconds) const;
   ScreenSize DesktopSize() const;
 };

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "platform/error.h"
+#include "playback/filter_graph.h"
+#include "playback/media.h"
 #include "playback/play_request.h"
 #include "playback/program.h"
 
@@ -72,10 +74,11 @@ bool OpenAudio(ProgramContext& ctx, const PlayRequest& request) {
       }
       case kAudioMci: {
         const int32_t startMs = StartMilliseconds(request);
-        const int32_t r =
-            audio.track ? audio.track->MciOpenPlay(request.AudioPath, startMs, "notify") : -1;
+        const int32_t r = MciOpenPlay(ctx, request.AudioPath, startMs, "notify");
         if (r == 0) {
           result = true;
+        } else if (r == kMciOpenNoSound) {
+          NoteNoSoundTrack(ctx);
         } else if (r == -1) {
           ctx.host.Message(kUnableToOpenAudio);
         } else {
@@ -85,19 +88,19 @@ bool OpenAudio(ProgramContext& ctx, const PlayRequest& request) {
       }
       case kAudioGraph: {
         const double seconds = request.StartFrame / Divisor(request.FrameRate);
-        AudioTrack* track = audio.track;
-        bool ok = false;
-        if (track) {
-          // Both steps run: the second reports on its own when the first
-          // left no graph to work on.
-          const bool built = track->BuildAudioGraph(request.AudioPath);
-          const bool cut = track->RemoveVideoPath();
-          ok = built && cut;
+        // Both steps run: the second reports on its own when the first left
+        // no graph to work on.
+        const bool built = BuildAudioGraph(ctx, request.AudioPath);
+        if (built && !GraphHasSound(ctx)) {
+          ctx.audio.graph.reset();
+          NoteNoSoundTrack(ctx);
+          break;
         }
-        if (!ok) ctx.host.Message(kUnableToPlayTrack);
+        const bool cut = RemoveVideoPath(ctx);
+        if (!(built && cut)) ctx.host.Message(kUnableToPlayTrack);
         // A graph that could not be built does not decide the result by
         // itself: the run's answer does.
-        result = track && track->RunGraphFrom(seconds);
+        result = RunGraphFrom(ctx, seconds);
         break;
       }
       default:
@@ -108,6 +111,8 @@ bool OpenAudio(ProgramContext& ctx, const PlayRequest& request) {
   return result;
 }
 
+void NoteNoSoundTrack(ProgramContext& ctx) { AddPlaybackNote(ctx, kNoSoundTrackNote); }
+
 void CloseAudio(ProgramContext& ctx, const PlayRequest& request) {
   AudioState& audio = ctx.audio;
   switch (request.AudioMethod) {
@@ -115,10 +120,10 @@ void CloseAudio(ProgramContext& ctx, const PlayRequest& request) {
       audio.AudioClock.reset();
       break;
     case kAudioMci:
-      if (audio.track) audio.track->MciClose();
+      MciClose(ctx);
       break;
     case kAudioGraph:
-      if (audio.track) audio.track->StopGraph();
+      StopGraph(ctx);
       break;
     default:
       Unsupported(ctx, request.AudioMethod);
@@ -126,12 +131,10 @@ void CloseAudio(ProgramContext& ctx, const PlayRequest& request) {
   }
 }
 
-int32_t MciPosition(ProgramContext& ctx) {
-  return ctx.audio.track ? ctx.audio.track->MciPosition() : 0;
-}
-
-double GraphPosition(ProgramContext& ctx) {
-  return ctx.audio.track ? ctx.audio.track->GraphPosition() : -1.0;
+void AddPlaybackNote(ProgramContext& ctx, const std::string& note) {
+  for (const std::string& n : ctx.PlaybackNotes)
+    if (n == note) return;
+  ctx.PlaybackNotes.push_back(note);
 }
 
 }  // namespace dioptrix

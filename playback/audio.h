@@ -1,16 +1,21 @@
 // The sound track of a playback and the clocks the frame pacing runs on.
 //
 // Three audio methods, chosen by the request's AudioMethod: 3 a media graph
-// and 1 a command-driven media player (both through an AudioTrack, whose
-// position paces the frames), and 0 no sound, a high-resolution clock
+// (playback/filter_graph.h) and 1 media devices driven by command strings
+// (playback/media.h), both on the platform's media service and both pacing
+// the frames by their position, and 0 no sound, a high-resolution clock
 // instead. OpenAudio starts the sound at the first frame to be shown and
-// CloseAudio stops it at the end of every run of the playback loop.
+// CloseAudio stops it at the end of every run of the playback loop. A film
+// without a sound track falls back to the clock without a message.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/sound/sound_backend.h"
+#include "playback/media.h"
 #include "playback/play_request.h"
 
 namespace dioptrix {
@@ -61,45 +66,40 @@ class IntervalTimer {
   int64_t stopCount_ = 0;
 };
 
-// The media player behind audio methods 1 and 3; a GStreamer player in the
-// application, a fake in tests. Implementations report their own failures
-// through the host and do not throw.
-class AudioTrack {
- public:
-  virtual ~AudioTrack() = default;
-
-  // Method 1. Opens path (closing what was open) and plays it from startMs
-  // with the given notify text. 0 when playing, -1 when the file could not be
-  // opened, any other value when it was loaded but does not play.
-  virtual int32_t MciOpenPlay(const std::string& path, int32_t startMs,
-                              const std::string& notify) = 0;
-  // Stops and closes what MciOpenPlay opened; nothing when nothing is open.
-  virtual void MciClose() = 0;
-  // The playing position in milliseconds.
-  virtual int32_t MciPosition() = 0;
-
-  // Method 3. Builds a graph that plays every stream of the file at path.
-  virtual bool BuildAudioGraph(const std::string& path) = 0;
-  // Disconnects the picture path of the graph so that only the sound plays.
-  virtual bool RemoveVideoPath() = 0;
-  // Seeks the graph to seconds and runs it.
-  virtual bool RunGraphFrom(double seconds) = 0;
-  virtual bool StopGraph() = 0;
-  // The graph's position in seconds; negative when it has none.
-  virtual double GraphPosition() = 0;
-};
-
 // The audio side of the program context.
 struct AudioState {
-  // The player of methods 1 and 3; without one those methods fail to open
-  // and the playback falls back to clock pacing.
-  AudioTrack* track = nullptr;
-  // The clock of method 0 (and of nothing else).
+  // Makes the media player behind methods 1 and 3 (GStreamer in the
+  // program, fakes in tests); without one those methods fail to open and the
+  // playback falls back to clock pacing.
+  SoundBackendFactory makeSound;
+  // Installs the media player's factory for both methods.
+  void SetSoundFactory(const SoundBackendFactory& make) {
+    makeSound = make;
+    mci.SetFactory(make);
+  }
+
+  // Method 3: the graph (a player opened for every stream), its state, and
+  // the last position it gave.
+  std::unique_ptr<SoundBackend> graph;
+  int32_t GraphState = 0;
+  double graphPosition = 0;
+
+  // Method 1: the devices of the command strings, and the two command
+  // records, kept for the whole run.
+  MciDevices mci;
+  MciSetRecord mciSet;
+  MciStatusRecord mciStatus;
+
+  // The clock of method 0 (and of the pacing once a sound track stops).
   ClockSource* clock = &SteadyClockSource();
-  // Exist only while a run with method 0 is active.
+  // Exist only while the playback paces by the clock.
   std::optional<IntervalTimer> AudioClock;
   double AudioClockFrequency = 0;
 };
+
+// The line the statistics show for a film without a sound track.
+inline constexpr const char* kNoSoundTrackNote =
+    "The film has no sound track: the picture was paced by the clock.";
 
 // Starts the sound track of the request (see the file comment). False when
 // it could not be started; the message has been shown.
@@ -107,9 +107,10 @@ bool OpenAudio(ProgramContext& ctx, const PlayRequest& request);
 // Stops what OpenAudio started for the request's method.
 void CloseAudio(ProgramContext& ctx, const PlayRequest& request);
 
-// The playing position of methods 1 (milliseconds) and 3 (seconds); 0 and -1
-// when no player is installed.
-int32_t MciPosition(ProgramContext& ctx);
-double GraphPosition(ProgramContext& ctx);
+// Adds a line to the notes the statistics show about the playback, unless
+// it is there already.
+void AddPlaybackNote(ProgramContext& ctx, const std::string& note);
+// Notes that the film has no sound track.
+void NoteNoSoundTrack(ProgramContext& ctx);
 
 }  // namespace dioptrix

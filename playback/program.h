@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "display/callback.h"
 #include "display/display_backend.h"
@@ -54,7 +55,10 @@ struct ProgramContext {
   int16_t StopRequested = 0;       // 16-bit boolean (true = -1): ends the playback loop
   int16_t DisplayOpenPending = 0;  // true until the display is opened for the first frame
   CallbackActions Callbacks;       // what keys and clicks on the display do
-  DisplayDevices Displays;         // the back-ends of the run, made on first use
+  // Information lines about the last playback for the statistics (a film
+  // without sound, a sound track that stopped); cleared when one starts.
+  std::vector<std::string> PlaybackNotes;
+  DisplayDevices Displays;  // the back-ends of the run, made on first use
 
   // Video sources: the stream being played and the rate the last detection read.
   VideoSourceState video;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -14,6 +15,8 @@
 #include "platform/error.h"
 #include "playback/audio.h"
 #include "playback/convert.h"
+#include "playback/filter_graph.h"
+#include "playback/media.h"
 #include "playback/video_sources.h"
 
 namespace dioptrix {
@@ -71,6 +74,7 @@ class Playback {
         AudioRun audio(ctx_, request_);
         reachedEnd = RunFrames(first, last, shown);
       }
+      EndSoundWatch();
       // Only a run that showed frames and ran to its end starts again: a run
       // that showed nothing, or ended on an error, would repeat forever.
       if (ctx_.StopRequested != kFalse || request_.Loop != 1 || !reachedEnd || shown == 0) break;
@@ -270,20 +274,29 @@ class Playback {
 
   // Waits for the sound track (or the clock) after frame n was shown, or
   // moves n to the frame the sound has reached. False when a stop request
-  // ended the wait.
+  // ended the wait. Once the sound's position stands still for half a
+  // second while a frame waits for it (the track ended before the picture,
+  // or the player stalled), the rest of the run is paced by the clock.
   bool Pace(int64_t& n) {
     const double rate = request_.FrameRate;
     // Without a usable frame rate no position maps to a frame.
     if (!(rate > 0) || !std::isfinite(rate)) return true;
+    if (soundStopped_) return PaceByClock(rate);
     switch (request_.AudioMethod) {
       case kAudioClock:
         return PaceByClock(rate);
       case kAudioMci: {
         int64_t target = n;
         do {
-          target = NearestFrame(MciPosition(ctx_) * rate / 1000, n);
-          ctx_.host.PumpEvents();
-          if (n > target && Stopped()) return false;
+          const double seconds = MciPosition(ctx_) / 1000.0;
+          target = NearestFrame(seconds * rate, n);
+          ctx_.host.Idle();
+          if (n > target) {
+            if (Stopped()) return false;
+            if (SoundStandsStill(seconds, n)) return true;
+          } else {
+            SoundStandsStill(seconds, n);
+          }
         } while (n > target);
         n = target;
         return true;
@@ -291,11 +304,16 @@ class Playback {
       case kAudioGraph: {
         const double p = GraphPosition(ctx_);
         if (!(p >= 0)) return true;  // no position: no pacing
+        SoundStandsStill(p, n);
         int64_t target = NearestFrame(p * rate, n);
         while (n > target) {
-          target = NearestFrame(GraphPosition(ctx_) * rate, n);
-          ctx_.host.PumpEvents();
-          if (n > target && Stopped()) return false;
+          const double q = GraphPosition(ctx_);
+          target = NearestFrame(q * rate, n);
+          ctx_.host.Idle();
+          if (n > target) {
+            if (Stopped()) return false;
+            if (SoundStandsStill(q, n)) return true;
+          }
         }
         n = target;
         return true;
@@ -306,6 +324,40 @@ class Playback {
     }
   }
 
+  // Watches the sound's position. True once it has not moved for half a
+  // second: the clock then takes over pacing from frame n on, and the
+  // statistics say so.
+  bool SoundStandsStill(double seconds, int64_t n) {
+    ClockSource& clock = *ctx_.audio.clock;
+    const int64_t perSecond = clock.CountsPerSecond();
+    const int64_t now = clock.Counter();
+    if (!soundSeen_ || seconds != soundPosition_) {
+      soundSeen_ = true;
+      soundPosition_ = seconds;
+      soundMoved_ = now;
+      return false;
+    }
+    if (perSecond <= 0 || now - soundMoved_ < perSecond / 2) return false;
+    soundStopped_ = true;
+    char note[160];
+    std::snprintf(note, sizeof(note),
+                  "The sound track stopped at %.1f s (frame %lld): the rest was paced by the "
+                  "clock.",
+                  seconds, static_cast<long long>(n));
+    AddPlaybackNote(ctx_, note);
+    AudioState& audio = ctx_.audio;
+    audio.AudioClock.emplace(clock);
+    audio.AudioClockFrequency = static_cast<double>(perSecond);
+    audio.AudioClock->StartTimer();
+    return true;
+  }
+
+  // Forgets what the sound did in the run that ended.
+  void EndSoundWatch() {
+    if (soundStopped_ && request_.AudioMethod != kAudioClock) ctx_.audio.AudioClock.reset();
+    soundStopped_ = soundSeen_ = false;
+  }
+
   // Holds the frame until one frame period has passed since its put began.
   bool PaceByClock(double rate) {
     AudioState& audio = ctx_.audio;
@@ -314,7 +366,7 @@ class Playback {
     for (;;) {
       clock.StopTimer();
       const double x = clock.Elapsed() / audio.AudioClockFrequency * rate;
-      ctx_.host.PumpEvents();
+      ctx_.host.Idle();
       if (x >= 1.0) break;
       if (Stopped()) return false;
     }
@@ -327,6 +379,12 @@ class Playback {
   DisplayContext& display_;
   const FormatContext formats_;
   const bool passThrough_;
+  // The sound's last position, when it last moved (clock counts), and
+  // whether the clock has taken over in this run.
+  bool soundSeen_ = false;
+  double soundPosition_ = 0;
+  int64_t soundMoved_ = 0;
+  bool soundStopped_ = false;
 };
 
 }  // namespace
@@ -346,6 +404,7 @@ float AverageStageTime(float average, double seconds) {
 }
 
 void PlayVideo(ProgramContext& ctx, PlayRequest& request) {
+  ctx.PlaybackNotes.clear();
   if (!OpenVideo(ctx, request)) return;
   DisplayContext display{ctx.host, ctx.settings, ctx.frames, ctx.Displays};
   TrapErrors(ctx.host, kPlayVideoError, [&] { Playback(ctx, request, display).Run(); });

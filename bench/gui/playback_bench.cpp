@@ -14,6 +14,7 @@
 #include "bench/bench_clips.h"
 #include "gui/application.h"
 #include "gui/message_boxes.h"
+#include "platform/sound/sound_backend.h"
 #include "playback/audio.h"
 #include "playback/vid_play.h"
 
@@ -23,29 +24,26 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double kSeconds = 20;
 
-// A sound track that plays on the wall clock.
-struct WallClockTrack final : AudioTrack {
+// A sound track that plays on the wall clock (the machine's sound output is
+// not what is measured).
+struct WallClockSound final : SoundBackend {
   Clock::time_point origin = Clock::now();
-  int32_t MciOpenPlay(const std::string&, int32_t startMs, const std::string&) override {
-    origin = Clock::now() - std::chrono::milliseconds(startMs);
-    return 0;
-  }
-  void MciClose() override {}
-  int32_t MciPosition() override {
-    return static_cast<int32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - origin).count());
-  }
-  bool BuildAudioGraph(const std::string&) override { return true; }
-  bool RemoveVideoPath() override { return true; }
-  bool RunGraphFrom(double seconds) override {
+  bool Open(const std::string&, Streams, std::string*) override { return true; }
+  bool PlayFrom(double seconds, std::string*) override {
     origin = Clock::now() -
              std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     return true;
   }
-  bool StopGraph() override { return true; }
-  double GraphPosition() override {
+  double Position() override {
     return std::chrono::duration<double>(Clock::now() - origin).count();
   }
+  void Stop() override {}
+  void Close() override {}
+  bool HasSound() const override { return true; }
+  std::vector<MediaElement> Elements() const override {
+    return {{"Decoder", {{"Video Stream 00", true}, {"Audio Track 1", true}}}};
+  }
+  bool Unlink(const std::string&, const std::string&) override { return true; }
 };
 
 // A 1080p 2D clip of 25 frames per second, long enough for the run; made
@@ -78,9 +76,8 @@ void BM_RealTimePlayback2DTo3D1080p25(benchmark::State& state) {
   std::array<float, 4> stages{};
   for (auto _ : state) {
     gui::Application app(gui::Application::Options{{}, "/tmp/dioptrix-bench-1080p25/settings.ini"});
-    WallClockTrack track;
     ProgramContext& ctx = app.Context();
-    ctx.audio.track = &track;
+    ctx.audio.SetSoundFactory([] { return std::make_unique<WallClockSound>(); });
     app.Start();
     if (!app.OpenFile(clip)) {
       state.SkipWithError("cannot open the clip");

@@ -12,6 +12,8 @@
 #include "gui/message_boxes.h"
 #include "gui/settings_store.h"
 #include "platform/library.h"
+#include "playback/audio.h"
+#include "tests/common/pulse_server.h"
 #include "tests/common/sample_clips.h"
 #include "tests/gui/gui_support.h"
 
@@ -168,6 +170,23 @@ TEST(Dioptrix, PlaysAClipToTheEndAndFailsClearly) {
   EXPECT_NE(played.out.find("Input layout: side-by-side (detected)"), std::string::npos)
       << played.out;
   EXPECT_NE(played.out.find("Output method: anaglyph-colour, in a window"), std::string::npos)
+      << played.out;
+
+  // A film with sound plays it, paced by it.
+  {
+    test::PulseServer pulse;
+    ASSERT_FALSE(pulse.Address().empty());
+    ClipRequest withSound;
+    withSound.width = 320;
+    withSound.height = 180;
+    withSound.frames = 25;
+    withSound.rate = 25;
+    DioptrixRun sounded = RunDioptrix({"--batch", test::MakeClip(withSound)},
+                                      {{{"PULSE_SERVER", pulse.Address()}}, {}});
+    EXPECT_EQ(sounded.status, 0) << sounded.err;
+    EXPECT_EQ(sounded.out.find("Note:"), std::string::npos) << sounded.out;
+  }
+  EXPECT_NE(played.out.find(std::string("Note: ") + kNoSoundTrackNote), std::string::npos)
       << played.out;
 
   const std::string bogus = test::TempFolder() + "/not-a-video.mp4";

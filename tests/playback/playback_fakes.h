@@ -1,10 +1,11 @@
 // Stand-ins for the playback's surroundings: a synthetic video stream that
 // records which frames were asked for, a display that records what it was
-// shown, a clock that only moves when told, a scriptable sound track, and
+// shown, a clock that only moves when told, a scriptable media player, and
 // silent sample clips.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -15,6 +16,7 @@
 
 #include "display/display_backend.h"
 #include "image/bitmap_header.h"
+#include "platform/sound/sound_backend.h"
 #include "playback/audio.h"
 #include "playback/video_sources.h"
 #include "tests/common/sample_clips.h"
@@ -127,39 +129,69 @@ class FakeClock final : public ClockSource {
   int64_t perSecond = 1000;
 };
 
-// A sound track whose position the test sets; records the commands.
-struct FakeAudioTrack final : AudioTrack {
-  std::vector<std::string> calls;
-  int32_t openResult = 0;
-  bool buildResult = true, removeResult = true, runResult = true;
-  std::function<int32_t()> mciPosition = [] { return 0; };
-  std::function<double()> graphPosition = [] { return 0.0; };
+// A media player whose position the test sets. Every player a factory makes
+// shares one script, which records what they are asked:
+//   "open <path> every|sound", "play <seconds, 3 decimals>", "stop", "close",
+//   "unlink <element>/<pad>".
+class FakeSound final : public SoundBackend {
+ public:
+  struct Script {
+    std::vector<std::string> calls;
+    bool openResult = true;
+    bool playResult = true;
+    bool hasSound = true;
+    std::function<double()> position = [] { return 0.0; };
+    // The graph a file renders into.
+    std::vector<MediaElement> elements = {
+        {"Decoder", {{"Video Stream 00", true}, {"Audio Track 1", true}}},
+        {"Video Renderer", {{"Video In", true}}},
+        {"Audio Renderer", {{"Audio In", true}}}};
+  };
+  explicit FakeSound(Script& script) : script_(script) {}
 
-  int32_t MciOpenPlay(const std::string& path, int32_t startMs,
-                      const std::string& notify) override {
-    calls.push_back("mci open " + path + " " + std::to_string(startMs) + " " + notify);
-    return openResult;
+  bool Open(const std::string& path, Streams streams, std::string* error) override {
+    script_.calls.push_back("open " + path + (streams == Streams::Every ? " every" : " sound"));
+    open_ = script_.openResult && (streams == Streams::Every || script_.hasSound);
+    if (!open_ && error)
+      *error = script_.openResult ? "the file has no sound track" : "cannot open " + path;
+    elements_ = open_ ? script_.elements : std::vector<MediaElement>{};
+    return open_;
   }
-  void MciClose() override { calls.push_back("mci close"); }
-  int32_t MciPosition() override { return mciPosition(); }
-  bool BuildAudioGraph(const std::string& path) override {
-    calls.push_back("build " + path);
-    return buildResult;
+  bool PlayFrom(double seconds, std::string* error) override {
+    char text[48];
+    std::snprintf(text, sizeof(text), "play %.3f", seconds);
+    script_.calls.push_back(text);
+    if (!script_.playResult && error) *error = "cannot play";
+    return open_ && script_.playResult;
   }
-  bool RemoveVideoPath() override {
-    calls.push_back("remove video");
-    return removeResult;
+  double Position() override { return open_ ? script_.position() : -1; }
+  void Stop() override { script_.calls.push_back("stop"); }
+  void Close() override {
+    script_.calls.push_back("close");
+    open_ = false;
   }
-  bool RunGraphFrom(double seconds) override {
-    calls.push_back("run " + std::to_string(seconds));
-    return runResult;
+  bool HasSound() const override { return open_ && script_.hasSound; }
+  std::vector<MediaElement> Elements() const override { return elements_; }
+  bool Unlink(const std::string& element, const std::string& pad) override {
+    script_.calls.push_back("unlink " + element + "/" + pad);
+    for (MediaElement& e : elements_)
+      for (MediaPad& p : e.pads)
+        if (e.name == element && p.name == pad && p.linked) {
+          p.linked = false;
+          return true;
+        }
+    return false;
   }
-  bool StopGraph() override {
-    calls.push_back("stop");
-    return true;
-  }
-  double GraphPosition() override { return graphPosition(); }
+
+ private:
+  Script& script_;
+  bool open_ = false;
+  std::vector<MediaElement> elements_;
 };
+
+inline SoundBackendFactory FakeSoundFactory(FakeSound::Script& script) {
+  return [&script] { return std::make_unique<FakeSound>(script); };
+}
 
 // A silent clip of 25 frames per second made by tools/make-sample-clips;
 // "" when the tool failed.

@@ -11,6 +11,7 @@
 
 #include "display/callback.h"
 #include "playback/audio.h"
+#include "playback/filter_graph.h"
 #include "tests/common/test_images.h"
 #include "tests/playback/playback_fakes.h"
 
@@ -31,7 +32,8 @@ struct PlayTest : ::testing::Test {
   MessageLog log;
   test::RecordingDisplay blit, directX, openGL;
   test::FakeClock clock;
-  test::FakeAudioTrack track;
+  test::FakeSound::Script sound;         // what the media players did
+  std::vector<std::string> mciCommands;  // the command strings sent
   FakeFrameSource::Log requests;
   std::function<void()> onPump;
   int64_t pumps = 0;
@@ -39,6 +41,7 @@ struct PlayTest : ::testing::Test {
   void SetUp() override {
     log.Attach(ctx.host);
     ctx.Displays = {&blit, &directX, &openGL};
+    ctx.audio.mci.onCommand = [this](std::string_view c) { mciCommands.emplace_back(c); };
     ctx.audio.clock = &clock;
     for (auto* d : {&blit, &directX, &openGL}) d->clock = &clock;
     // Every pass of the event pump takes a millisecond of the fake clock.
@@ -48,6 +51,9 @@ struct PlayTest : ::testing::Test {
       if (onPump) onPump();
     };
   }
+
+  // Media players on the fake script.
+  void UseSound() { ctx.audio.SetSoundFactory(test::FakeSoundFactory(sound)); }
 
   // Streams of the given shape instead of files; the frames in `missing`
   // cannot be delivered.
@@ -109,10 +115,10 @@ TEST_F(PlayTest, ClockPacingHoldsEachFrameOneFramePeriodAfterItsPut) {
 
 TEST_F(PlayTest, GraphAudioAheadDropsFramesAndBehindWaits) {
   UseFakeStream(64, 48, 80, 25, 1);
-  ctx.audio.track = &track;
+  UseSound();
   // The sound runs 2 s ahead of the first frame and moves with the clock.
   const int64_t origin = clock.now;
-  track.graphPosition = [&] { return 2.0 + (clock.now - origin) / 1000.0; };
+  sound.position = [&] { return 2.0 + (clock.now - origin) / 1000.0; };
   PlayRequest request = PassThrough();
   request.AudioMethod = kAudioGraph;
   request.AudioPath = "/v/sound.mp4";
@@ -125,58 +131,90 @@ TEST_F(PlayTest, GraphAudioAheadDropsFramesAndBehindWaits) {
   EXPECT_EQ(frames[1], 51);  // 50 frames after the start, plus one
   // Then in step with the sound: no more jumps of more than a frame or two.
   for (size_t i = 2; i < frames.size(); ++i) EXPECT_LE(frames[i] - frames[i - 1], 2) << i;
-  EXPECT_EQ(track.calls.front(), "build /v/sound.mp4");
-  EXPECT_EQ(track.calls[1], "remove video");
-  EXPECT_EQ(track.calls[2], "run 0.000000");
-  EXPECT_EQ(track.calls.back(), "stop");
+  // The file rendered whole, its picture path cut (the renderer's pad too),
+  // run from the start and stopped at the end.
+  EXPECT_EQ(std::vector<std::string>(sound.calls.begin(), sound.calls.begin() + 4),
+            (std::vector<std::string>{"open /v/sound.mp4 every", "unlink Decoder/Video Stream 00",
+                                      "unlink Video Renderer/Video In", "play 0.000"}));
+  EXPECT_EQ(sound.calls.back(), "stop");
   EXPECT_TRUE(log.entries.empty());
 
   // Sound 0.2 s behind frame 70: that frame is held (pumping events) until
   // the sound reaches it, and no frame is dropped.
   directX.puts.clear();
   const int64_t late = clock.now;
-  track.graphPosition = [&] { return 2.6 + (clock.now - late) / 1000.0; };
+  sound.position = [&] { return 2.6 + (clock.now - late) / 1000.0; };
   request.StartFrame = 70;
   const int64_t pumpsBefore = pumps;
   PlayVideo(ctx, request);
-  EXPECT_EQ(track.calls[track.calls.size() - 2], "run 2.800000");
+  EXPECT_EQ(sound.calls[sound.calls.size() - 2], "play 2.800");
   EXPECT_EQ(directX.Frames(), Range(70, 79));
   EXPECT_GE(directX.puts[1].time - directX.puts[0].time, 180);  // within half a frame
   EXPECT_GE(pumps - pumpsBefore, 180);
 
-  // A negative position is no position: nothing waits.
+  // A player that cannot tell its position stands still at the last one it
+  // gave: after half a second the clock paces the rest, and the statistics
+  // say so once.
   directX.puts.clear();
-  track.graphPosition = [] { return -1.0; };
-  pumps = 0;
+  sound.position = [] { return -1.0; };
   PlayVideo(ctx, request);
   EXPECT_EQ(directX.Frames(), Range(70, 79));
-  EXPECT_EQ(pumps, 10);
+  EXPECT_GE(directX.puts[2].time - directX.puts[1].time, 500);
+  EXPECT_LE(directX.puts.back().time - directX.puts[2].time, 7 * 40 + 20);
+  EXPECT_EQ(ctx.PlaybackNotes.size(), 1u);
+  EXPECT_TRUE(log.entries.empty());
+}
+
+// A sound track that ends before the picture: the last frames are paced by
+// the clock instead of waiting forever for a position that never comes.
+TEST_F(PlayTest, ASoundTrackShorterThanThePictureReachesTheLastFrame) {
+  UseFakeStream(64, 48, 50, 25, 1);
+  UseSound();
+  const int64_t origin = clock.now;
+  sound.position = [&] { return std::min(0.8, (clock.now - origin) / 1000.0); };  // 20 frames
+  for (int16_t method : {kAudioGraph, kAudioMci}) {
+    SCOPED_TRACE(method);
+    directX.puts.clear();
+    PlayRequest request = PassThrough();
+    request.AudioMethod = method;
+    PlayVideo(ctx, request);
+    ASSERT_FALSE(directX.puts.empty());
+    EXPECT_EQ(directX.Frames().back(), 49);
+    ASSERT_EQ(ctx.PlaybackNotes.size(), 1u);
+    EXPECT_NE(ctx.PlaybackNotes[0].find("The sound track stopped at 0.8 s"), std::string::npos)
+        << ctx.PlaybackNotes[0];
+    EXPECT_EQ(ctx.audio.AudioClock.has_value(), false);  // the clock was only the run's
+  }
+  EXPECT_TRUE(log.entries.empty());
 }
 
 TEST_F(PlayTest, MciAudioBehindWaitsAndAheadJumps) {
   UseFakeStream(64, 48, 60, 25, 1);
-  ctx.audio.track = &track;
+  UseSound();
   const int64_t origin = clock.now;
-  int64_t offsetMs = -300;  // the sound starts 0.3 s behind
-  track.mciPosition = [&] { return static_cast<int32_t>(clock.now - origin + offsetMs); };
+  // The sound starts 0.3 s behind: its position stays at 0 for 0.3 s.
+  sound.position = [&] { return std::max<int64_t>(clock.now - origin - 300, 0) / 1000.0; };
   PlayRequest request = PassThrough();
   request.AudioMethod = kAudioMci;
   request.StartFrame = 0;
   PlayVideo(ctx, request);
 
-  // Behind: frame 0 waits about 300 ms for the sound, then the frames follow
+  // Behind: frame 1 waits about 300 ms for the sound, then the frames follow
   // one by one.
-  ASSERT_GE(directX.puts.size(), 2u);
-  EXPECT_GE(directX.puts[1].time - directX.puts[0].time, 280);
+  ASSERT_GE(directX.puts.size(), 3u);
+  EXPECT_GE(directX.puts[2].time - directX.puts[1].time, 280);
   EXPECT_EQ(directX.Frames(), Range(0, 59));
-  EXPECT_EQ(track.calls.front(), "mci open /v/fake.avi 0 notify");
-  EXPECT_EQ(track.calls.back(), "mci close");
+  EXPECT_EQ(std::vector<std::string>(mciCommands.begin(), mciCommands.begin() + 4),
+            (std::vector<std::string>{"stop 1", "close 1", "open \"/v/fake.avi\" alias 1",
+                                      "play 1 from 0 notify"}));
+  EXPECT_EQ(std::vector<std::string>(mciCommands.end() - 2, mciCommands.end()),
+            (std::vector<std::string>{"stop 1", "close 1"}));
+  EXPECT_EQ(sound.calls.front(), "open /v/fake.avi sound");
 
   // Ahead by a second: after the first frame the video jumps to the sound.
   directX.puts.clear();
-  track.calls.clear();
   const int64_t again = clock.now;
-  track.mciPosition = [&] { return static_cast<int32_t>(1000 + (clock.now - again)); };
+  sound.position = [&] { return 1.0 + (clock.now - again) / 1000.0; };
   PlayVideo(ctx, request);
   ASSERT_GE(directX.puts.size(), 2u);
   EXPECT_EQ(directX.puts[1].frame, 26);
@@ -184,14 +222,15 @@ TEST_F(PlayTest, MciAudioBehindWaitsAndAheadJumps) {
 
 TEST_F(PlayTest, StartFrameBeyondTheLastFrameShowsNothing) {
   UseFakeStream(64, 48, 30);
-  ctx.audio.track = &track;
+  UseSound();
   PlayRequest request = PassThrough();
   request.AudioMethod = kAudioGraph;
   request.StartFrame = 30;
   request.Loop = 1;  // must not repeat an empty run forever
   PlayVideo(ctx, request);
-  EXPECT_EQ(track.calls, (std::vector<std::string>{"build /v/fake.avi", "remove video",
-                                                   "run 1.200000", "stop"}));
+  EXPECT_EQ(sound.calls,
+            (std::vector<std::string>{"open /v/fake.avi every", "unlink Decoder/Video Stream 00",
+                                      "unlink Video Renderer/Video In", "play 1.200", "stop"}));
   EXPECT_TRUE(requests.requested.empty());
   for (auto* d : {&blit, &directX, &openGL}) EXPECT_TRUE(d->puts.empty());
   EXPECT_EQ(directX.calls, std::vector<std::string>{"close"});  // never opened
@@ -238,7 +277,7 @@ TEST_F(PlayTest, PassThroughKeepsTheDecodeAndEncodeFigures) {
 
 TEST_F(PlayTest, InvalidLayoutOrMethodEndsTheRun) {
   UseFakeStream(64, 48, 10);
-  ctx.audio.track = &track;
+  UseSound();
   PlayRequest request = PassThrough();
   request.AudioMethod = kAudioGraph;
   request.InputLayout = 9;
@@ -247,7 +286,7 @@ TEST_F(PlayTest, InvalidLayoutOrMethodEndsTheRun) {
   EXPECT_EQ(log.Texts(), std::vector<std::string>{"Invalid input video format. 9"});
   EXPECT_EQ(requests.requested, std::vector<int32_t>{0});  // ended after the first fetch
   EXPECT_EQ(directX.calls, std::vector<std::string>{"close"});
-  EXPECT_EQ(track.calls.back(), "stop");
+  EXPECT_EQ(sound.calls.back(), "stop");
   EXPECT_EQ(ctx.video.Stream, nullptr);
 
   // An unknown output method: composition, opening and showing each say so;
@@ -291,10 +330,10 @@ TEST_F(PlayTest, AKeyOnTheDisplayEndsPlaybackAfterTheCurrentFrame) {
 
 TEST_F(PlayTest, LoopRepeatsFromTheStartFrameUntilStopped) {
   UseFakeStream(64, 48, 10);
-  ctx.audio.track = &track;
+  UseSound();
   PlayRequest request = PassThrough();
   request.AudioMethod = kAudioGraph;
-  track.graphPosition = [] { return -1.0; };  // no position: no pacing
+  request.AudioSync = 0;  // no pacing
   request.Loop = 1;
   request.StartFrame = 4;
   directX.onPut = [&] {
@@ -305,8 +344,8 @@ TEST_F(PlayTest, LoopRepeatsFromTheStartFrameUntilStopped) {
   for (int32_t f : Range(4, 9)) expected.push_back(f);
   for (int32_t f : Range(4, 6)) expected.push_back(f);
   EXPECT_EQ(directX.Frames(), expected);
-  EXPECT_EQ(std::count(track.calls.begin(), track.calls.end(), "run 0.160000"), 3);
-  EXPECT_EQ(std::count(track.calls.begin(), track.calls.end(), "stop"), 3);
+  EXPECT_EQ(std::count(sound.calls.begin(), sound.calls.end(), "play 0.160"), 3);
+  EXPECT_EQ(std::count(sound.calls.begin(), sound.calls.end(), "stop"), 3);
   EXPECT_EQ(std::count(directX.calls.begin(), directX.calls.end(), "open"), 1);
   EXPECT_EQ(std::count(directX.calls.begin(), directX.calls.end(), "close"), 1);
 }
@@ -323,13 +362,39 @@ TEST_F(PlayTest, FramesTheSourceCannotDeliverAreSkipped) {
 
 TEST_F(PlayTest, AudioThatCannotPlayFallsBackToTheClock) {
   UseFakeStream(64, 48, 3);
+  UseSound();
+  // A graph that will not run: the request falls back to the clock.
+  sound.playResult = false;
   PlayRequest request = PassThrough();
-  request.AudioMethod = kAudioGraph;  // no track installed
+  request.AudioMethod = kAudioGraph;
   PlayVideo(ctx, request);
-  EXPECT_EQ(log.Texts(), std::vector<std::string>{kUnableToPlayTrack});
+  EXPECT_EQ(log.Texts(), std::vector<std::string>{std::string(kGraphStartError) + "cannot play"});
   EXPECT_EQ(request.AudioMethod, kAudioClock);
   EXPECT_EQ(request.AudioSync, 1);
   EXPECT_GE(directX.puts[1].time - directX.puts[0].time, 40);  // clock pacing
+
+  // A film without a sound track: no message, a note, the clock.
+  log.entries.clear();
+  sound.playResult = true;
+  sound.hasSound = false;
+  for (int16_t method : {kAudioGraph, kAudioMci}) {
+    request.AudioMethod = method;
+    PlayVideo(ctx, request);
+    EXPECT_EQ(request.AudioMethod, kAudioClock);
+    EXPECT_EQ(ctx.PlaybackNotes, std::vector<std::string>{kNoSoundTrackNote});
+  }
+  EXPECT_TRUE(log.entries.empty());
+
+  // No media service at all: each step says so; the picture still plays,
+  // paced by the clock once the graph's position is seen to stand still.
+  ctx.audio.SetSoundFactory(nullptr);
+  directX.puts.clear();
+  request.AudioMethod = kAudioGraph;
+  PlayVideo(ctx, request);
+  EXPECT_EQ(log.Texts(),
+            (std::vector<std::string>{std::string(kGraphBuildError) + "there is no media service",
+                                      kNoVideoFilter, kUnableToPlayTrack}));
+  EXPECT_EQ(directX.Frames(), Range(0, 2));
 
   // An unknown method: one message on open, the close is silent.
   log.entries.clear();
@@ -355,43 +420,64 @@ TEST(AudioDispatch, OpenAndCloseByMethod) {
   ProgramContext ctx;
   MessageLog log;
   log.Attach(ctx.host);
-  test::FakeAudioTrack track;
-  ctx.audio.track = &track;
+  test::FakeSound::Script sound;
+  ctx.audio.SetSoundFactory(test::FakeSoundFactory(sound));
+  std::vector<std::string> commands;
+  ctx.audio.mci.onCommand = [&](std::string_view c) { commands.emplace_back(c); };
   PlayRequest r;
   r.AudioPath = "/v/walk.mpg";
   r.FrameRate = 25;
   r.StartFrame = 100;
 
+  // Command strings: the start position in whole milliseconds.
   r.AudioMethod = kAudioMci;
   EXPECT_TRUE(OpenAudio(ctx, r));
   r.FrameRate = 29.97;
   r.StartFrame = 1;
   EXPECT_TRUE(OpenAudio(ctx, r));
   CloseAudio(ctx, r);
-  EXPECT_EQ(track.calls, (std::vector<std::string>{"mci open /v/walk.mpg 4000 notify",
-                                                   "mci open /v/walk.mpg 33 notify", "mci close"}));
-  track.openResult = -1;
+  EXPECT_EQ(commands, (std::vector<std::string>{"stop 1", "close 1", "open \"/v/walk.mpg\" alias 1",
+                                                "play 1 from 4000 notify", "stop 1", "close 1",
+                                                "open \"/v/walk.mpg\" alias 1",
+                                                "play 1 from 33 notify", "stop 1", "close 1"}));
+  EXPECT_EQ(sound.calls[1], "play 4.000");
+  sound.openResult = false;
   EXPECT_FALSE(OpenAudio(ctx, r));
-  track.openResult = 263;
+  sound.openResult = true;
+  sound.playResult = false;
   EXPECT_FALSE(OpenAudio(ctx, r));
   EXPECT_EQ(log.Texts(), (std::vector<std::string>{kUnableToOpenAudio, kLoadedButNotPlaying}));
+  sound.playResult = true;
 
   // Graph: seeks to StartFrame / FrameRate. A graph that cannot be built is
   // reported, but the run's answer decides.
   log.entries.clear();
-  track.calls.clear();
+  sound.calls.clear();
   r.AudioMethod = kAudioGraph;
   r.FrameRate = 25;
   r.StartFrame = 100;
   EXPECT_TRUE(OpenAudio(ctx, r));
-  track.buildResult = false;
+  EXPECT_EQ(sound.calls.back(), "play 4.000");
+  sound.openResult = false;
   EXPECT_TRUE(OpenAudio(ctx, r));
-  track.runResult = false;
+  EXPECT_EQ(log.Texts(),
+            (std::vector<std::string>{std::string(kGraphBuildError) + "cannot open /v/walk.mpg",
+                                      kNoVideoFilter, kUnableToPlayTrack}));
+  sound.openResult = true;
+  sound.playResult = false;
+  log.entries.clear();
   EXPECT_FALSE(OpenAudio(ctx, r));
+  EXPECT_EQ(log.Texts(), std::vector<std::string>{std::string(kGraphStartError) + "cannot play"});
   CloseAudio(ctx, r);
-  EXPECT_EQ(log.Texts(), (std::vector<std::string>{kUnableToPlayTrack, kUnableToPlayTrack}));
-  EXPECT_EQ(track.calls[2], "run 4.000000");
-  EXPECT_EQ(track.calls.back(), "stop");
+  EXPECT_EQ(sound.calls.back(), "stop");
+  sound.playResult = true;
+
+  // A graph whose pads name no video: said, and the sound still plays.
+  log.entries.clear();
+  sound.elements = {{"Splitter", {{"Output 1", true}, {"Output 2", true}}},
+                    {"Sound Renderer", {{"In", true}}}};
+  EXPECT_TRUE(OpenAudio(ctx, r));
+  EXPECT_EQ(log.Texts(), std::vector<std::string>{kNoVideoFilter});
 
   // A zero frame rate is a run-time error of the open.
   log.entries.clear();
