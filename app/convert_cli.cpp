@@ -176,6 +176,20 @@ const char* SoundSummary(AudioHandling audio) {
   }
 }
 
+// Names the frames that could not be read, ten at most, then counts the rest.
+void ReportMissingFrames(std::ostream& err, const std::vector<int64_t>& missing) {
+  constexpr size_t kNamed = 10;
+  for (size_t i = 0; i < missing.size() && i < kNamed; ++i) {
+    err << kProgram << ": frame " << missing[i]
+        << " could not be read: a neighbouring frame was written in its place\n";
+  }
+  if (missing.size() > kNamed) {
+    err << kProgram << ": " << missing.size() - kNamed << " more frames could not be read ("
+        << missing.size() << " in all, the last one frame " << missing.back()
+        << "), each replaced the same way\n";
+  }
+}
+
 int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, ConvertReport& report,
         const std::string& libraryDir) {
   ProgressBar bar(err);
@@ -259,6 +273,9 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
 
   FrameSink sink(ctx.host, frameWriter, ctx.StopRequested);
   sink.SetFrameLimit(wanted);
+  // Frames the source cannot deliver are replaced, so that the picture stays
+  // in step with the sound track.
+  sink.FollowFrames(&ctx.CurrentFrame, options.start);
   bar.Begin(options.progress, wanted);
   sink.onFrame = [&](int64_t written) { bar.Update(written); };
   ctx.Displays = DisplayDevices{&sink, &sink, &sink};
@@ -276,8 +293,10 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
 
   const Clock::time_point begun = Clock::now();
   PlayVideo(ctx, request);
+  if (sink.FramesWritten() > 0) sink.FillUpTo(int64_t{options.start} + wanted);
   report.seconds = std::chrono::duration<double>(Clock::now() - begun).count();
   report.frames = sink.FramesWritten();
+  report.missingFrames = static_cast<int64_t>(sink.MissingFrames().size());
   if (report.frames > 0) bar.Finish(report.frames);
   bar.Clear();
 
@@ -290,6 +309,10 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
   }
   if (report.frames == 0 && !sink.Failed()) {
     err << kProgram << ": no frame came through the playback\n";
+  }
+  if (report.frames > 0 && report.missingFrames > 0) {
+    ReportMissingFrames(err, sink.MissingFrames());
+    ok = false;
   }
   printer.SummariseRepeats();
   report.messages = printer.Errors();

@@ -59,6 +59,7 @@ struct ConvertReport {
   bool detected = false;               // the layout came from the picture
   int16_t detectedAs = 0;              // what the detection said
   int64_t frames = 0;                  // frames written
+  int64_t missingFrames = 0;           // of them, stand-ins for frames that could not be read
   double seconds = 0;                  // time spent in the playback
   float stageTimes[4] = {0, 0, 0, 0};  // get frame, decode, encode, put (seconds)
   int32_t messages = 0;                // error messages shown by the core

@@ -1,5 +1,7 @@
 #include "display/frame_sink.h"
 
+#include <algorithm>
+
 #include "platform/flags.h"
 
 namespace dioptrix {
@@ -7,6 +9,15 @@ namespace dioptrix {
 bool NullFrameWriter::WriteFrame(const cDIBSection& frame, std::string* error) {
   if (frame.Empty()) {
     if (error) *error = "There is no picture to write.";
+    return false;
+  }
+  ++frames_;
+  return true;
+}
+
+bool NullFrameWriter::RepeatFrame(std::string* error) {
+  if (frames_ == 0) {
+    if (error) *error = "There is no earlier frame to write again.";
     return false;
   }
   ++frames_;
@@ -29,21 +40,68 @@ void FrameSink::ResizeSurface(int32_t v_lngSrcX, int32_t v_lngSrcY) {
   height_ = v_lngSrcY;
 }
 
+void FrameSink::FollowFrames(const int32_t* currentFrame, int64_t first) {
+  currentFrame_ = currentFrame;
+  nextFrame_ = first;
+  missing_.clear();
+}
+
+bool FrameSink::Fail(const std::string& error) {
+  failed_ = true;
+  stopRequested_ = kTrue;
+  host_.Message(kWriteFrameError + error);
+  return false;
+}
+
+bool FrameSink::Repeat() {
+  std::string error;
+  if (!writer_.RepeatFrame(&error)) return Fail(error);
+  ++written_;
+  if (onFrame) onFrame(written_);
+  return true;
+}
+
 bool FrameSink::PutImage(const cDIBSection& v_cDib, bool, bool) {
   if (failed_) {
     stopRequested_ = kTrue;
     return false;
   }
-  std::string error;
-  if (!writer_.WriteFrame(v_cDib, &error)) {
-    failed_ = true;
-    stopRequested_ = kTrue;
-    host_.Message(kWriteFrameError + error);
-    return false;
+  // Frames the playback skipped since the last write.
+  int64_t skipped = 0;
+  if (currentFrame_) {
+    const int64_t n = *currentFrame_;
+    skipped = std::max<int64_t>(n - nextFrame_, 0);
+    for (int64_t k = nextFrame_; k < n; ++k) missing_.push_back(k);
+    nextFrame_ = std::max(nextFrame_, n + 1);
   }
+  const bool haveEarlier = written_ > 0;
+  if (haveEarlier) {
+    for (int64_t i = 0; i < skipped && !AtLimit(); ++i)
+      if (!Repeat()) return false;
+  }
+  if (AtLimit()) {
+    stopRequested_ = kTrue;
+    return true;
+  }
+  std::string error;
+  if (!writer_.WriteFrame(v_cDib, &error)) return Fail(error);
   ++written_;
   if (onFrame) onFrame(written_);
-  if (limit_ > 0 && written_ >= limit_) stopRequested_ = kTrue;
+  // Frames missing before the first one delivered: it stands in for them.
+  if (!haveEarlier) {
+    for (int64_t i = 0; i < skipped && !AtLimit(); ++i)
+      if (!Repeat()) return false;
+  }
+  if (AtLimit()) stopRequested_ = kTrue;
+  return true;
+}
+
+bool FrameSink::FillUpTo(int64_t end) {
+  if (!currentFrame_ || failed_ || written_ == 0) return !failed_;
+  for (; nextFrame_ < end && !AtLimit(); ++nextFrame_) {
+    missing_.push_back(nextFrame_);
+    if (!Repeat()) return false;
+  }
   return true;
 }
 

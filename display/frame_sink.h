@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "display/display_backend.h"
 #include "platform/host.h"
@@ -22,6 +23,7 @@ inline constexpr const char* kWriteFrameError = "An error occurred while writing
 class NullFrameWriter final : public FrameWriter {
  public:
   bool WriteFrame(const cDIBSection& frame, std::string* error) override;
+  bool RepeatFrame(std::string* error) override;
   int64_t Frames() const { return frames_; }
 
  private:
@@ -37,6 +39,16 @@ class FrameSink final : public DisplayBackend {
 
   // Stops the playback after `frames` frames have been written (0: no limit).
   void SetFrameLimit(int64_t frames) { limit_ = frames; }
+  // Keeps the output in step with the source: currentFrame is the playback's
+  // CurrentFrame, first the source frame the output starts with. A frame the
+  // playback skipped (the source could not deliver it) is replaced by the
+  // frame written before it; frames missing before the first one delivered
+  // are replaced by that one. The numbers of the missing frames are kept.
+  void FollowFrames(const int32_t* currentFrame, int64_t first);
+  // Replaces the frames missing at the end, up to (not including) source
+  // frame `end`, by the last frame written. False when one cannot be written.
+  bool FillUpTo(int64_t end);
+  const std::vector<int64_t>& MissingFrames() const { return missing_; }
   // Called after every written frame with the number written so far.
   std::function<void(int64_t written)> onFrame;
 
@@ -53,6 +65,7 @@ class FrameSink final : public DisplayBackend {
   bool CloseDisplay() override;
 
   bool Opened() const { return opened_; }
+
   int32_t Width() const { return width_; }
   int32_t Height() const { return height_; }
   int64_t FramesWritten() const { return written_; }
@@ -64,8 +77,16 @@ class FrameSink final : public DisplayBackend {
   const Host& host_;
   FrameWriter& writer_;
   int16_t& stopRequested_;
+  // Writes the last frame again; false (and failed) when it cannot.
+  bool Repeat();
+  bool AtLimit() const { return limit_ > 0 && written_ >= limit_; }
+  bool Fail(const std::string& error);
+
   int64_t limit_ = 0;
   int64_t written_ = 0;
+  const int32_t* currentFrame_ = nullptr;
+  int64_t nextFrame_ = 0;  // the source frame the next write stands for
+  std::vector<int64_t> missing_;
   int32_t width_ = 0;
   int32_t height_ = 0;
   int32_t opens_ = 0;

@@ -971,6 +971,25 @@ bool VideoWriter::WriteFrame(const cDIBSection& frame, std::string* error) {
   return true;
 }
 
+bool VideoWriter::RepeatFrame(std::string* error) {
+  Impl& m = *impl_;
+  if (m.finished || m.broken) {
+    SetError(error, "The output " + m.target + " is closed.");
+    return false;
+  }
+  if (m.frames == 0) {
+    SetError(error, "There is no earlier frame to write again.");
+    return false;
+  }
+  m.picture->pts = m.frames;
+  if (!m.Encode(m.picture.get(), error) || !m.PumpAudio(m.SecondsAt(m.frames + 1), error)) {
+    m.broken = true;
+    return false;
+  }
+  ++m.frames;
+  return true;
+}
+
 bool VideoWriter::Finish(std::string* error) {
   Impl& m = *impl_;
   if (m.finished) return true;

@@ -34,6 +34,10 @@ class FrameWriter {
   // Writes one frame. False, with the reason in error, when it could not be
   // written; the writer is then unusable.
   virtual bool WriteFrame(const cDIBSection& frame, std::string* error) = 0;
+  // Writes the last frame written once more (in place of a frame that could
+  // not be had). False, with the reason, when there is none or it could not
+  // be written.
+  virtual bool RepeatFrame(std::string* error) = 0;
 };
 
 enum class VideoCodec {
@@ -83,6 +87,8 @@ class VideoWriter final : public FrameWriter {
   VideoWriter& operator=(const VideoWriter&) = delete;
 
   bool WriteFrame(const cDIBSection& frame, std::string* error) override;
+  // Encodes the last frame's picture again, at the next frame's time.
+  bool RepeatFrame(std::string* error) override;
   // Drains the encoders, writes the rest of the sound track and closes the
   // file. Fails when no frame was written (the empty file is removed) or the
   // file cannot be completed.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
@@ -419,6 +420,40 @@ TEST(Converter, BadInputsAndOutputsEndWithAMessageAndAFailure) {
     EXPECT_NE(r.err.find("No space left"), std::string::npos) << r.err;
     EXPECT_LT(r.report.frames, 48);
   }
+}
+
+// A damaged film: a frame that cannot be read is replaced by its neighbour,
+// so the picture keeps in step with the sound; the frame is named and the
+// conversion reports a failure.
+TEST(Converter, DamagedFramesAreReplacedNamedAndFailTheConversion) {
+  Clip clip;
+  clip.format = "avi";  // MJPEG: each frame coded on its own
+  clip.width = 320;
+  clip.height = 180;
+  clip.frames = 48;
+  const std::string input = MakeClip(clip);
+  ASSERT_FALSE(input.empty());
+  std::string bytes;
+  {
+    std::ifstream f(input, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  }
+  // 4 KB overwritten in the middle.
+  bytes.replace(bytes.size() / 2, 4096, std::string(4096, '\x55'));
+  const std::string damaged = Scratch("damaged.avi");
+  std::ofstream(damaged, std::ios::binary) << bytes;
+
+  ConvertOptions o = Options(damaged, Scratch("damaged-3d.mkv"));
+  o.codec = VideoCodec::FFV1;
+  const Result r = Convert(o);
+  EXPECT_EQ(r.status, kConvertFailed);
+  EXPECT_GT(r.report.missingFrames, 0);
+  EXPECT_EQ(r.report.frames, 48);  // one output frame per source frame
+  EXPECT_EQ(ReadFrames(o.output).size(), 48u);
+  EXPECT_NE(r.err.find("could not be read: a neighbouring frame was written in its place"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("did not complete cleanly"), std::string::npos) << r.err;
 }
 
 TEST(Converter, ProgressBarAndTheProgramItself) {

@@ -30,6 +30,15 @@ class RecordingWriter : public FrameWriter {
     frames.push_back(frame.CopyOf());
     return true;
   }
+  bool RepeatFrame(std::string* error) override {
+    ++calls;
+    if (frames.empty() || (failFrom_ >= 0 && static_cast<int64_t>(frames.size()) >= failFrom_)) {
+      *error = frames.empty() ? "nothing to repeat" : "disk full";
+      return false;
+    }
+    frames.push_back(frames.back()->CopyOf());
+    return true;
+  }
   std::vector<DibPtr> frames;
   int calls = 0;
 
@@ -107,6 +116,41 @@ TEST(FrameSink, AWriteFailureStopsThePlaybackWithAMessage) {
   EXPECT_EQ(writer.calls, 3);
   EXPECT_EQ(log.entries.size(), 1u);
   EXPECT_EQ(sink.FramesWritten(), 2);
+}
+
+// Frames the playback skips (the source could not deliver them) are replaced,
+// so that the output keeps one frame per source frame: by the frame before,
+// and at the start by the first one delivered; the limit still holds.
+TEST(FrameSink, SkippedFramesAreReplacedSoTheTimingHolds) {
+  Host host;
+  MessageLog log;
+  log.Attach(host);
+  RecordingWriter writer;
+  int16_t stop = kFalse;
+  FrameSink sink(host, writer, stop);
+  int32_t current = 0;
+  sink.FollowFrames(&current, 10);  // the output starts at source frame 10
+  sink.SetFrameLimit(9);
+  std::vector<DibPtr> pictures;
+  for (int32_t n : {12, 13, 15}) {
+    current = n;
+    pictures.push_back(RandomImage(6, 4, static_cast<uint32_t>(n)));
+    EXPECT_TRUE(sink.PutImage(*pictures.back(), false, true));
+  }
+  EXPECT_TRUE(sink.FillUpTo(18));  // 16 and 17 missing at the end
+  EXPECT_EQ(sink.MissingFrames(), (std::vector<int64_t>{10, 11, 14, 16, 17}));
+  // 10, 11, 12 all show 12; 13; 14 shows 13; 15; 16, 17 show 15.
+  const int expected[] = {0, 0, 0, 1, 1, 2, 2, 2};
+  ASSERT_EQ(writer.frames.size(), 8u);
+  for (size_t i = 0; i < 8; ++i)
+    EXPECT_TRUE(SamePixels(*writer.frames[i], *pictures[expected[i]])) << i;
+  EXPECT_EQ(stop, kFalse);
+  // The limit counts the stand-ins too.
+  current = 30;
+  EXPECT_TRUE(sink.PutImage(*pictures[0], false, true));
+  EXPECT_EQ(sink.FramesWritten(), 9);
+  EXPECT_EQ(stop, kTrue);
+  EXPECT_TRUE(log.entries.empty());
 }
 
 TEST(FrameSink, EveryOutputMethodReachesTheSinkThroughTheDispatch) {
