@@ -561,6 +561,8 @@ struct VideoWriter::Impl {
   bool Start(const cDIBSection& first, std::string* error);
   bool OpenEncoder(std::string* error);
   bool Convert(const cDIBSection& frame);
+  // Encodes `picture` as the next frame, with the sound up to its end.
+  bool EncodePicture(std::string* error);
   bool Encode(AVFrame* f, std::string* error);
   bool PumpAudio(double until, std::string* error);
   void RemoveEmptyOutput();
@@ -738,6 +740,16 @@ bool VideoWriter::Impl::Convert(const cDIBSection& frame) {
                        picture->linesize) == codedHeight;
     }
   }
+}
+
+bool VideoWriter::Impl::EncodePicture(std::string* error) {
+  picture->pts = frames;
+  if (!Encode(picture.get(), error) || !PumpAudio(SecondsAt(frames + 1), error)) {
+    broken = true;
+    return false;
+  }
+  ++frames;
+  return true;
 }
 
 bool VideoWriter::Impl::Encode(AVFrame* f, std::string* error) {
@@ -962,13 +974,7 @@ bool VideoWriter::WriteFrame(const cDIBSection& frame, std::string* error) {
     m.broken = true;
     return false;
   }
-  m.picture->pts = m.frames;
-  if (!m.Encode(m.picture.get(), error) || !m.PumpAudio(m.SecondsAt(m.frames + 1), error)) {
-    m.broken = true;
-    return false;
-  }
-  ++m.frames;
-  return true;
+  return m.EncodePicture(error);
 }
 
 bool VideoWriter::RepeatFrame(std::string* error) {
@@ -981,13 +987,7 @@ bool VideoWriter::RepeatFrame(std::string* error) {
     SetError(error, "There is no earlier frame to write again.");
     return false;
   }
-  m.picture->pts = m.frames;
-  if (!m.Encode(m.picture.get(), error) || !m.PumpAudio(m.SecondsAt(m.frames + 1), error)) {
-    m.broken = true;
-    return false;
-  }
-  ++m.frames;
-  return true;
+  return m.EncodePicture(error);
 }
 
 bool VideoWriter::Finish(std::string* error) {
