@@ -62,7 +62,7 @@ RUN_OUTPUT := out/sample-3d-anaglyph.mp4
 run: build
 	@mkdir -p out
 	@$(BUILD)/bin/dioptrix-convert assets/sample-2d.mp4 --layout 2d-to-3d \
-	  --method anaglyph-colour --codec h264 -o $(RUN_OUTPUT)
+	  --method anaglyph-colour --codec h264 -y -o $(RUN_OUTPUT)
 	@echo "The 3D video is $(RUN_OUTPUT): watch it with red/cyan glasses."
 
 # The core's benchmarks, then the window benchmarks on an X server of their

@@ -1,5 +1,8 @@
 #include "app/convert_cli.h"
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -11,9 +14,11 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <regex>
 #include <string>
 
 #include "app/command_line.h"
+#include "app/stereo_detection.h"
 #include "display/frame_sink.h"
 #include "platform/video/video_file.h"
 #include "playback/play_request.h"
@@ -73,10 +78,16 @@ class ProgressBar {
     const double part = std::clamp(static_cast<double>(done) / total_, 0.0, 1.0);
     const int filled = static_cast<int>(part * kCells);
     const double seconds = std::chrono::duration<double>(now - begun_).count();
-    char tail[96];
-    std::snprintf(tail, sizeof(tail), "] %3d%%  %lld/%lld frames  %.1f fps",
+    const double fps = seconds > 0 ? done / seconds : 0.0;
+    char left[32] = "";
+    if (fps > 0 && done < total_) {
+      const auto rest = static_cast<long long>(std::ceil((total_ - done) / fps));
+      std::snprintf(left, sizeof(left), "  %lld:%02lld left", rest / 60, rest % 60);
+    }
+    char tail[128];
+    std::snprintf(tail, sizeof(tail), "] %3d%%  %lld/%lld frames  %.1f fps%s",
                   static_cast<int>(part * 100), static_cast<long long>(done),
-                  static_cast<long long>(total_), seconds > 0 ? done / seconds : 0.0);
+                  static_cast<long long>(total_), fps, left);
     const std::string line =
         "[" + std::string(filled, '#') + std::string(kCells - filled, '-') + tail;
     err_ << '\r' << line;
@@ -176,6 +187,77 @@ const char* SoundSummary(AudioHandling audio) {
   }
 }
 
+// The files a picture-sequence output already holds under its naming (a
+// folder's frame_NNNNN.png, or the pictures of a %d pattern); for a video
+// file, the file itself when it exists.
+std::vector<fs::path> ExistingPictures(const std::string& output) {
+  std::vector<fs::path> found;
+  std::error_code ec;
+  const bool folder = (!output.empty() && output.back() == '/') || fs::is_directory(output, ec);
+  std::string pattern;
+  fs::path dir;
+  if (folder) {
+    dir = output;
+    pattern = "frame_%05d.png";
+  } else if (output.find('%') != std::string::npos) {
+    dir = fs::path(output).parent_path();
+    pattern = fs::path(output).filename().string();
+  } else {
+    if (fs::exists(output, ec)) found.push_back(output);
+    return found;
+  }
+  if (dir.empty()) dir = ".";
+  // The pattern's %d (with any width) stands for one or more digits.
+  std::string expression;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '%') {
+      size_t j = i + 1;
+      while (j < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[j]))) ++j;
+      if (j < pattern.size() && pattern[j] == 'd') {
+        expression += "[0-9]+";
+        i = j;
+        continue;
+      }
+    }
+    if (std::string_view("\\^$.|?*+()[]{}").find(pattern[i]) != std::string_view::npos)
+      expression += '\\';
+    expression += pattern[i];
+  }
+  const std::regex name(expression);
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    if (std::regex_match(entry.path().filename().string(), name)) found.push_back(entry.path());
+  }
+  return found;
+}
+
+// What is wrong with the arguments, found without reading the input; empty
+// when nothing is.
+std::string ArgumentProblem(const ConvertOptions& options) {
+  const std::string& input = options.input;
+  struct stat st {};
+  const bool streamed = input == "-" || (stat(input.c_str(), &st) == 0 && !S_ISREG(st.st_mode) &&
+                                         !S_ISDIR(st.st_mode));
+  if (streamed) {
+    return (input == "-" ? std::string("the standard input") : input) +
+           " needs to be a seekable file: the layout is guessed from frames across the film and "
+           "frames are read more than once (save the film to a file first)";
+  }
+  if (options.nullOutput) return {};
+  std::error_code ec;
+  if (fs::exists(options.output, ec) && fs::equivalent(input, options.output, ec))
+    return "the output " + options.output + " is the input file";
+  if (!options.overwrite) {
+    const std::vector<fs::path> existing = ExistingPictures(options.output);
+    if (existing.size() == 1 && existing[0] == fs::path(options.output))
+      return options.output + " exists already; give -y to replace it";
+    if (!existing.empty()) {
+      return options.output + " holds " + std::to_string(existing.size()) +
+             " pictures already; give -y to replace them";
+    }
+  }
+  return {};
+}
+
 // Names the frames that could not be read, ten at most, then counts the rest.
 void ReportMissingFrames(std::ostream& err, const std::vector<int64_t>& missing) {
   constexpr size_t kNamed = 10;
@@ -195,6 +277,12 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
   ProgressBar bar(err);
   MessagePrinter printer(err, bar);
 
+  // Everything about the arguments is checked before the input is read.
+  if (const std::string problem = ArgumentProblem(options); !problem.empty()) {
+    err << kProgram << ": " << problem << '\n';
+    return kConvertBadUsage;
+  }
+
   // The input, read once for its frame count, size and rate.
   std::string error;
   auto info = VideoFile::Open(options.input, &error);
@@ -205,7 +293,6 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
   const int32_t length = info->Length();
   const uint32_t rate = info->Rate(), scale = info->Scale();
   const int32_t width = info->Width(), height = info->Height();
-  info.reset();
   if (options.start >= length) {
     err << kProgram << ": --start " << options.start << " is past the last frame (" << options.input
         << " has " << length << " frame" << (length == 1 ? "" : "s") << ", numbered from 0)\n";
@@ -214,25 +301,30 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
   const int64_t available = int64_t{length} - options.start;
   const int64_t wanted = options.frames > 0 ? std::min(options.frames, available) : available;
 
-  ProgramContext ctx(libraryDir);
-  ctx.host.onMessage = [&](const std::string& text, MessageStyle style) {
-    printer.Show(text, style);
-  };
-
-  // The stereo layout: given, or detected as the player does on opening.
+  // The stereo layout: given, or guessed from the picture (in doubt, 2D).
   int16_t layout = 0;
   if (options.layout) {
     layout = *options.layout;
   } else {
-    int16_t detected = kDetected2D;
-    if (OpenAviForDetection(ctx, options.input, detected) == 0) return kConvertFailed;
+    const StereoGuess guess = GuessStereoLayout(*info);
+    const int16_t detected = guess.layout;
     report.detected = true;
     report.detectedAs = detected;
     layout = detected == kDetected2D ? int16_t{kLayout2DTo3D} : detected;
     out << "Input layout: " << InputLayoutName(detected) << " (detected)";
     if (layout != detected) out << ", converted with " << InputLayoutName(layout);
-    out << '\n' << std::flush;
+    out << ". If that is wrong, give the layout with -l (" << kLayoutChoices << ").\n"
+        << std::flush;
   }
+  info.reset();
+
+  ProgramContext ctx(libraryDir);
+  ctx.host.onMessage = [&](const std::string& text, MessageStyle style) {
+    printer.Show(text, style);
+  };
+  // A converted file never shows a black eye: the first frame, which has no
+  // depth yet, is flat.
+  ctx.conversion.FlatFirstFrame = true;
   report.layout = layout;
 
   // The above/below composition fits the two views, without a gap, into
@@ -248,10 +340,10 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
   NullFrameWriter nullWriter;
   std::unique_ptr<VideoWriter> writer;
   if (!options.nullOutput) {
-    std::error_code ec;
-    if (fs::exists(options.output, ec) && fs::equivalent(options.input, options.output, ec)) {
-      err << kProgram << ": the output " << options.output << " is the input file\n";
-      return kConvertFailed;
+    // Earlier pictures of a sequence would stay behind the new ones.
+    if (options.overwrite) {
+      std::error_code ec;
+      for (const fs::path& picture : ExistingPictures(options.output)) fs::remove(picture, ec);
     }
     VideoWriterOptions w;
     w.codec = options.codec;
@@ -291,9 +383,15 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
   request.Fullscreen = kFalse;
   request.Loop = 0;
 
+  // A stop signal ends the playback after the frame being written.
+  ctx.host.onPumpEvents = [&] {
+    if (options.interrupted && options.interrupted->load() != 0) ctx.StopRequested = kTrue;
+  };
+
   const Clock::time_point begun = Clock::now();
   PlayVideo(ctx, request);
-  if (sink.FramesWritten() > 0) sink.FillUpTo(int64_t{options.start} + wanted);
+  const bool interrupted = options.interrupted && options.interrupted->load() != 0;
+  if (sink.FramesWritten() > 0 && !interrupted) sink.FillUpTo(int64_t{options.start} + wanted);
   report.seconds = std::chrono::duration<double>(Clock::now() - begun).count();
   report.frames = sink.FramesWritten();
   report.missingFrames = static_cast<int64_t>(sink.MissingFrames().size());
@@ -335,12 +433,18 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
     out << "Frames per second: " << fps << '\n';
     const bool passThrough = IsPassThrough(request);
     const int64_t n = report.frames;
-    out << "Get Frame: " << Milliseconds(Unbiased(ctx.StageTimes[kStageGetFrame], n))
-        << "  Decode: "
+    out << "Fetch: " << Milliseconds(Unbiased(ctx.StageTimes[kStageGetFrame], n)) << "  Unpack: "
         << (passThrough ? "skipped" : Milliseconds(Unbiased(ctx.StageTimes[kStageDecode], n)))
-        << "  Encode: "
+        << "  Pack: "
         << (passThrough ? "skipped" : Milliseconds(Unbiased(ctx.StageTimes[kStageEncode], n)))
         << "  Put: " << Milliseconds(Unbiased(ctx.StageTimes[kStagePut], n)) << '\n';
+  }
+  if (interrupted) {
+    err << kProgram << ": stopped at frame " << ctx.CurrentFrame << "; "
+        << (report.frames > 0 && ok ? "the frames written so far make a complete file"
+                                    : "nothing usable was written")
+        << '\n';
+    return kConvertInterrupted;
   }
   if (!ok) err << kProgram << ": the conversion did not complete cleanly\n";
   return ok ? kConvertOk : kConvertFailed;
@@ -398,12 +502,19 @@ Options:
       --preset NAME     libx264 speed preset (default veryfast)
       --null            run the frames through the pipeline and write
                         nothing (to measure speed); no -o then
+  -y, --overwrite       replace an existing output (for pictures: remove
+                        the earlier pictures of the same name pattern)
+      --audio-track N   keep only the N-th sound track (from 0); by default
+                        every sound track is kept
   -h, --help            this text
 
 The sound track of the input goes into the output: copied when the container
 holds its codec, coded again as AAC when not; pictures get none. A progress
 bar is drawn on a terminal; at the end the frames per second and the mean
-times of the four stages (Get Frame, Decode, Encode, Put) are printed.
+times of the four stages are printed: fetch (reading and decoding the video
+frame), unpack (splitting a stereo frame into its two views, or making the
+second view of a 2D frame), pack (composing the views for the output) and put
+(writing the frame).
 
 Exit status: 0 done, 1 the conversion failed or reported errors, 2 bad
 arguments.
@@ -432,6 +543,14 @@ ParsedArguments ParseConvertArguments(const std::vector<std::string>& args) {
     } else if (arg == "--null") {
       if (!flag()) return fail(arg + " takes no value");
       o.nullOutput = true;
+    } else if (arg == "-y" || arg == "--overwrite") {
+      if (!flag()) return fail(arg + " takes no value");
+      o.overwrite = true;
+    } else if (arg == "--audio-track") {
+      if (!takeValue()) return fail("--audio-track needs a track number");
+      const auto n = ParseNumber(value, 0, 1000);
+      if (!n) return fail("--audio-track needs a track number from 0 up, not '" + value + "'");
+      o.audioTrack = static_cast<int32_t>(*n);
     } else if (arg == "-o" || arg == "--output") {
       if (!takeValue() || value.empty()) return fail(arg + " needs a file name");
       if (haveOutput) return fail("more than one output given");
@@ -509,6 +628,26 @@ int RunConvert(const ConvertOptions& options, std::ostream& out, std::ostream& e
   return kConvertFailed;
 }
 
+namespace {
+
+// Set by SIGINT and SIGTERM: the conversion completes what it has written.
+std::atomic<int> stopSignal{0};
+
+extern "C" void OnStopSignal(int) { stopSignal.store(1); }
+
+// The first SIGINT or SIGTERM asks the conversion to stop cleanly; the
+// handler then falls back to the default, so a second one ends the program.
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
 int ConvertMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                 bool progress) {
   ParsedArguments parsed = ParseConvertArguments(args);
@@ -521,6 +660,9 @@ int ConvertMain(const std::vector<std::string>& args, std::ostream& out, std::os
     return kConvertOk;
   }
   parsed.options.progress = progress;
+  static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+  CatchStopSignals();
+  parsed.options.interrupted = &stopSignal;
   return RunConvert(parsed.options, out, err);
 }
 

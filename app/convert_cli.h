@@ -4,6 +4,7 @@
 // holds exactly the frames the player would show.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -18,8 +19,9 @@ namespace dioptrix {
 
 // Exit statuses of the converter.
 inline constexpr int kConvertOk = 0;
-inline constexpr int kConvertFailed = 1;    // the conversion did not complete cleanly
-inline constexpr int kConvertBadUsage = 2;  // bad arguments
+inline constexpr int kConvertFailed = 1;         // the conversion did not complete cleanly
+inline constexpr int kConvertBadUsage = 2;       // bad arguments, refused before the input is read
+inline constexpr int kConvertInterrupted = 130;  // stopped by SIGINT or SIGTERM
 
 struct ConvertOptions {
   std::string input;
@@ -35,7 +37,12 @@ struct ConvertOptions {
   std::string preset = "veryfast";
   bool nullOutput = false;  // run the pipeline but write nothing
   bool progress = false;    // draw a progress bar on the error stream
+  bool overwrite = false;   // replace an existing output
+  int32_t audioTrack = -1;  // the only sound track to keep, from 0; -1 keeps every one
   bool help = false;
+  // Set (to non-zero) when the conversion is to stop: the frames written so
+  // far are completed into a playable file. May be set from a signal handler.
+  const std::atomic<int>* interrupted = nullptr;
 };
 
 struct ParsedArguments {

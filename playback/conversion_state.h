@@ -37,6 +37,11 @@ struct ConversionState {
   int32_t DepthStep = 0;
   // Running average of the conversion time while in frame shift, seconds.
   float ShiftFrameTime = 0;
+
+  // A setting kept across playbacks: the first frame, which has no depth yet,
+  // shows the left view to both eyes (flat) instead of leaving the right view
+  // black. The converter sets it; the player shows the first frame as it is.
+  bool FlatFirstFrame = false;
 };
 
 }  // namespace dioptrix

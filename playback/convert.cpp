@@ -110,6 +110,8 @@ class ConvertStep {
     state_.DepthStep = 1;
     program_.MeanFrameTime = kStartFrameTime;
     state_.ShiftFrameTime = kStartFrameTime;
+    // The depth image is flat; the right view may then show the left one.
+    if (state_.FlatFirstFrame) Try([&] { ReplaceWithCopy(Left(), Right()); });
   }
 
   void NextFrame() {

@@ -1,20 +1,30 @@
 #include "app/convert_cli.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/library.h"
 #include "playback/play_request.h"
 #include "tests/common/test_images.h"
 #include "tests/convert/convert_support.h"
+
+extern char** environ;
 
 namespace dioptrix {
 namespace {
@@ -192,8 +202,8 @@ TEST(Converter, SideBySidePassThroughKeepsEveryFrameByteForByte) {
     EXPECT_EQ(r.report.frames, 12);
     EXPECT_EQ(r.report.messages, 0);
     EXPECT_NE(r.out.find("Wrote 12 frames"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Decode: skipped"), std::string::npos) << r.out;
-    for (const char* stage : {"Get Frame: ", "Encode: ", "Put: ", "Frames per second: "}) {
+    EXPECT_NE(r.out.find("Unpack: skipped"), std::string::npos) << r.out;
+    for (const char* stage : {"Fetch: ", "Pack: ", "Put: ", "Frames per second: "}) {
       EXPECT_NE(r.out.find(stage), std::string::npos) << stage;
     }
     const std::vector<DibPtr> written = ReadFrames(o.output);
@@ -329,34 +339,87 @@ TEST(Converter, TwoDToThreeDAndOtherCompositionsGiveTheirSizes) {
   EXPECT_FALSE(SamePixels(*flat[11], *deep[11]));
 }
 
-TEST(Converter, TheLayoutIsDetectedWhenNotGiven) {
+// Detection looks inside uniform bars and names a stereo layout only when
+// the halves show the same scene: bordered 2D stays 2D, bordered stereo
+// material keeps its layout, and the hint to override is always given.
+TEST(Converter, TheLayoutIsDetectedAlsoOnBorderedMaterial) {
   struct Case {
+    const char* name;
     const char* kind;
-    int16_t detected, used;
+    int32_t width, height;
+    const char* filter;  // borders added by the ffmpeg command; "" for none
+    int16_t detected;
   };
-  for (const Case& c : std::vector<Case>{{"2d", kLayout2D, kLayout2DTo3D},
-                                         {"sbs", kLayoutSideBySide, kLayoutSideBySide},
-                                         {"ab", kLayoutAboveBelow, kLayoutAboveBelow}}) {
-    SCOPED_TRACE(c.kind);
+  const std::vector<Case> cases = {
+      {"2d", "2d", 320, 180, "", kLayout2D},
+      {"small 2d", "2d", 160, 90, "", kLayout2D},
+      {"sbs", "sbs", 320, 180, "", kLayoutSideBySide},
+      {"ab", "ab", 320, 180, "", kLayoutAboveBelow},
+      {"pillarboxed 2d", "2d", 240, 180, "pad=320:180:40:0", kLayout2D},
+      {"letterboxed 2d", "2d", 320, 136, "pad=320:180:0:22", kLayout2D},
+      {"sbs with a black edge", "sbs", 320, 180, "drawbox=x=0:y=0:w=4:h=ih:color=black:t=fill",
+       kLayoutSideBySide},
+      {"ab with a black edge", "ab", 320, 180, "drawbox=x=0:y=0:w=iw:h=3:color=black:t=fill",
+       kLayoutAboveBelow},
+      {"pillarboxed sbs", "sbs", 240, 180, "pad=320:180:40:0", kLayoutSideBySide},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     Clip clip;
     clip.kind = c.kind;
-    clip.width = 320;
-    clip.height = 180;
-    clip.frames = 8;
-    const std::string input = MakeClip(clip);
+    clip.width = c.width;
+    clip.height = c.height;
+    clip.frames = 16;
+    clip.audio = false;
+    std::string input = MakeClip(clip);
     ASSERT_FALSE(input.empty());
+    if (*c.filter) {
+      const std::string bordered = Scratch(std::string(c.name) + ".mp4");
+      ASSERT_EQ(test::RunProgram({"ffmpeg", "-v", "error", "-y", "-i", input, "-vf", c.filter,
+                                  "-c:v", "libx264", "-crf", "18", bordered}),
+                0);
+      input = bordered;
+    }
     ConvertOptions o = Options(input, "");
     o.nullOutput = true;
+    o.frames = 2;
     const Result r = Convert(o);
     ASSERT_EQ(r.status, kConvertOk) << r.err;
     EXPECT_TRUE(r.report.detected);
     EXPECT_EQ(r.report.detectedAs, c.detected);
-    EXPECT_EQ(r.report.layout, c.used);
+    EXPECT_EQ(r.report.layout, c.detected == kLayout2D ? int16_t{kLayout2DTo3D} : c.detected);
     EXPECT_NE(r.out.find("Input layout: " + InputLayoutName(c.detected) + " (detected)"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("without writing them"), std::string::npos) << r.out;
-    EXPECT_EQ(r.report.frames, 8);
+    EXPECT_NE(r.out.find("If that is wrong, give the layout with -l"), std::string::npos) << r.out;
+  }
+}
+
+// A converted file never shows a black eye: the first frame, which has no
+// depth to synthesise from yet, shows the left view to both eyes. So it is
+// for one-frame and two-frame clips, longer ones, and from a later start.
+TEST(Converter, TheFirstFrameOfAConversionIsNeverHalfBlack) {
+  for (const int32_t frames : {1, 2, 12}) {
+    for (const int32_t start : {0, 1}) {
+      if (start >= frames) continue;
+      SCOPED_TRACE("frames " + std::to_string(frames) + ", start " + std::to_string(start));
+      Clip clip;
+      clip.frames = frames;
+      clip.audio = false;
+      const std::string input = MakeClip(clip);
+      ASSERT_FALSE(input.empty());
+      ConvertOptions o = Options(
+          input, Scratch("first-" + std::to_string(frames) + "-" + std::to_string(start) + ".mkv"));
+      o.layout = kLayout2DTo3D;
+      o.codec = VideoCodec::FFV1;
+      o.start = start;
+      const Result r = Convert(o);
+      ASSERT_EQ(r.status, kConvertOk) << r.err;
+      const std::vector<DibPtr> source = ReadFrames(input), written = ReadFrames(o.output);
+      ASSERT_FALSE(written.empty());
+      ASSERT_GT(source.size(), static_cast<size_t>(start));
+      EXPECT_TRUE(IsColourAnaglyphOf(*written[0], *source[start]));
+    }
   }
 }
 
@@ -454,6 +517,105 @@ TEST(Converter, DamagedFramesAreReplacedNamedAndFailTheConversion) {
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("did not complete cleanly"), std::string::npos) << r.err;
+}
+
+// Bad arguments are refused before the input is read (nothing is detected
+// or decoded), with exit status 2: a pipe, a FIFO or the standard input as
+// input, the input as output, an output that exists without -y.
+TEST(Converter, ArgumentsAreRefusedBeforeTheInputIsRead) {
+  Clip clip;
+  clip.audio = false;
+  const std::string input = MakeClip(clip);
+  ASSERT_FALSE(input.empty());
+  const std::string fifo = Scratch("film.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string existing = Scratch("existing.mp4");
+  std::ofstream(existing) << "earlier output";
+  struct Case {
+    std::string input, output;
+    const char* expect;
+  };
+  for (const Case& c :
+       std::vector<Case>{{"-", Scratch("a.mp4"), "the standard input needs to be a seekable file"},
+                         {fifo, Scratch("a.mp4"), "needs to be a seekable file"},
+                         {"/dev/zero", Scratch("a.mp4"), "needs to be a seekable file"},
+                         {input, input, "is the input file"},
+                         {input, existing, "exists already; give -y to replace it"}}) {
+    SCOPED_TRACE(c.input + " -> " + c.output);
+    const Result r = Convert(Options(c.input, c.output));
+    EXPECT_EQ(r.status, kConvertBadUsage);
+    EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");  // nothing was read
+  }
+  // -y replaces the file; for pictures it also removes the earlier ones, so
+  // none is left behind the new ones.
+  ConvertOptions o = Options(input, existing);
+  o.overwrite = true;
+  o.frames = 2;
+  EXPECT_EQ(Convert(o).status, kConvertOk);
+  EXPECT_EQ(ReadFrames(existing).size(), 2u);
+  const std::string folder = Scratch("pictures/");
+  fs::create_directories(folder);
+  for (const char* name : {"frame_00001.png", "frame_00099.png", "frame_123456.png"})
+    std::ofstream(folder + name) << "stale";
+  std::ofstream(folder + "notes.txt") << "kept";
+  o = Options(input, folder);
+  o.frames = 2;
+  Result r = Convert(o);
+  EXPECT_EQ(r.status, kConvertBadUsage);
+  EXPECT_NE(r.err.find("holds 3 pictures already"), std::string::npos) << r.err;
+  o.overwrite = true;
+  r = Convert(o);
+  ASSERT_EQ(r.status, kConvertOk) << r.err;
+  EXPECT_FALSE(fs::exists(folder + "frame_00099.png"));
+  EXPECT_FALSE(fs::exists(folder + "frame_123456.png"));
+  EXPECT_TRUE(fs::exists(folder + "notes.txt"));
+}
+
+// SIGINT (and SIGTERM) stop a conversion with exit status 130; what was
+// written so far is a complete file that plays.
+TEST(Converter, AStopSignalLeavesAPlayableFile) {
+  const std::string program = ExecutableDir() + "/dioptrix-convert";
+  if (!fs::exists(program)) GTEST_SKIP() << "dioptrix-convert is not built";
+  Clip clip;
+  clip.width = 640;
+  clip.height = 360;
+  clip.frames = 600;
+  const std::string input = MakeClip(clip);
+  ASSERT_FALSE(input.empty());
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    const std::string output = Scratch("stopped-" + std::to_string(signal) + ".mp4");
+    const std::string log = Scratch("stopped-" + std::to_string(signal) + ".log");
+    std::vector<std::string> argv = {program, input, "-o", output};
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    // Once frames are being written, stop it.
+    std::error_code ec;
+    for (int i = 0; i < 300 && !(fs::exists(output, ec) && fs::file_size(output, ec) > 0); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kill(pid, signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), kConvertInterrupted);
+    std::ifstream f(log);
+    const std::string err((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_NE(err.find("stopped at frame "), std::string::npos) << err;
+    const size_t frames = ReadFrames(output).size();
+    EXPECT_GT(frames, 0u);
+    EXPECT_LT(frames, 600u);
+  }
 }
 
 TEST(Converter, ProgressBarAndTheProgramItself) {
