@@ -190,10 +190,19 @@ const char* SoundSummary(AudioHandling audio) {
 // The files a picture-sequence output already holds under its naming (a
 // folder's frame_NNNNN.png, or the pictures of a %d pattern); for a video
 // file, the file itself when it exists.
+bool IsPictureFolder(const std::string& output) {
+  std::error_code ec;
+  return (!output.empty() && output.back() == '/') || fs::is_directory(output, ec);
+}
+
+bool IsPictureSequence(const std::string& output) {
+  return IsPictureFolder(output) || output.find('%') != std::string::npos;
+}
+
 std::vector<fs::path> ExistingPictures(const std::string& output) {
   std::vector<fs::path> found;
   std::error_code ec;
-  const bool folder = (!output.empty() && output.back() == '/') || fs::is_directory(output, ec);
+  const bool folder = IsPictureFolder(output);
   std::string pattern;
   fs::path dir;
   if (folder) {
@@ -340,8 +349,9 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
   NullFrameWriter nullWriter;
   std::unique_ptr<VideoWriter> writer;
   if (!options.nullOutput) {
-    // Earlier pictures of a sequence would stay behind the new ones.
-    if (options.overwrite) {
+    // Earlier pictures of a sequence would stay behind the new ones; a video
+    // file is written over in place.
+    if (options.overwrite && IsPictureSequence(options.output)) {
       std::error_code ec;
       for (const fs::path& picture : ExistingPictures(options.output)) fs::remove(picture, ec);
     }
