@@ -6,7 +6,7 @@
 
 namespace dioptrix {
 
-bool NullFrameWriter::WriteFrame(const cDIBSection& frame, std::string* error) {
+bool NullFrameWriter::WriteFrame(const cDIBSection& frame, double, std::string* error) {
   if (frame.Empty()) {
     if (error) *error = "There is no picture to write.";
     return false;
@@ -15,7 +15,7 @@ bool NullFrameWriter::WriteFrame(const cDIBSection& frame, std::string* error) {
   return true;
 }
 
-bool NullFrameWriter::RepeatFrame(std::string* error) {
+bool NullFrameWriter::RepeatFrame(double, std::string* error) {
   if (frames_ == 0) {
     if (error) *error = "There is no earlier frame to write again.";
     return false;
@@ -55,7 +55,7 @@ bool FrameSink::Fail(const std::string& error) {
 
 bool FrameSink::Repeat() {
   std::string error;
-  if (!writer_.RepeatFrame(&error)) return Fail(error);
+  if (!writer_.RepeatFrame(-1, &error)) return Fail(error);
   ++written_;
   if (onFrame) onFrame(written_);
   return true;
@@ -84,7 +84,7 @@ bool FrameSink::PutImage(const cDIBSection& v_cDib, bool, bool) {
     return true;
   }
   std::string error;
-  if (!writer_.WriteFrame(v_cDib, &error)) return Fail(error);
+  if (!writer_.WriteFrame(v_cDib, -1, &error)) return Fail(error);
   ++written_;
   if (onFrame) onFrame(written_);
   // Frames missing before the first one delivered: it stands in for them.

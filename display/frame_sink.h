@@ -1,5 +1,6 @@
 // The converter's display back-end: every frame the playback shows is handed
-// to a frame writer instead of a window. Nothing is paced or scaled; line
+// to a frame writer instead of a window, each one frame period after the one
+// before. Nothing is paced or scaled; line
 // codes, the fullscreen wish and the back-end's mode flag have no meaning
 // here and are ignored. Installed as all three back-ends of DisplayDevices, so
 // every output method ends up here.
@@ -22,8 +23,8 @@ inline constexpr const char* kWriteFrameError = "An error occurred while writing
 // Takes frames and keeps nothing: for measuring the pipeline without encoding.
 class NullFrameWriter final : public FrameWriter {
  public:
-  bool WriteFrame(const cDIBSection& frame, std::string* error) override;
-  bool RepeatFrame(std::string* error) override;
+  bool WriteFrame(const cDIBSection& frame, double seconds, std::string* error) override;
+  bool RepeatFrame(double seconds, std::string* error) override;
   int64_t Frames() const { return frames_; }
 
  private:

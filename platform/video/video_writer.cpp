@@ -44,6 +44,8 @@ constexpr int kRowAlign = 64;
 constexpr int kRowSlack = 64;
 // Name of the pictures written into a folder.
 constexpr const char* kFolderPattern = "frame_%05d.png";
+// Latest frame time taken, in seconds after the first frame.
+constexpr double kMaxSeconds = 1e7;
 
 struct OutputCloser {
   void operator()(AVFormatContext* f) const {
@@ -102,6 +104,21 @@ std::string FormatTitle(const AVOutputFormat* f) {
   if (comma != std::string::npos) name.resize(comma);
   for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return name;
+}
+
+// The encoder's time base for frames that keep their times: 1/90000 s when
+// that holds the frame period in whole ticks (24, 25, 30, 29.97, 50, 60, ...
+// per second), else 1/(k * rate) s for the least k that makes a tick at most
+// 1/10000 s (23.976 per second: 1/24000 s), so that a frame every period
+// lies exactly on a tick either way. Rates whose ticks would be finer than
+// 1/200000 s take 1/90000 s all the same: MP4 and MOV count a frame's
+// duration in 31 bits of ticks, which must leave room for long stills.
+AVRational FrameTimeBase(AVRational rate) {
+  const int64_t num = rate.num, den = rate.den;
+  if (den * 90000 % num == 0) return AVRational{1, 90000};
+  const int64_t ticks = num * ((10000 + num - 1) / num);
+  if (ticks > 200000) return AVRational{1, 90000};
+  return AVRational{1, static_cast<int>(ticks)};
 }
 
 bool EndsWithPng(const std::string& path) {
@@ -527,11 +544,21 @@ bool SoundTrack::Finish(AVFormatContext* out, double end, std::string* note) {
 
 // ---------------------------------------------------------------------------
 
+// How frame times reach the output.
+enum class Timing {
+  Kept,       // as time stamps (MP4, MKV, MOV, ...)
+  FixedRate,  // by repeating or leaving out frames at the fixed rate (AVI, raw streams)
+  Pictures,   // not at all: one picture per frame
+};
+
 struct VideoWriter::Impl {
   VideoWriterOptions options;
   std::string target;  // the file, or the pattern of the pictures
   bool sequence = false;
   AVRational rate{25, 1};
+  Timing timing = Timing::Kept;
+  AVRational timeBase{1, 25};  // the encoder's
+  int64_t minGap = 1;          // least step between two frames, in timeBase
   VideoCodec codec = VideoCodec::H264;
   OutputPtr out;
   AVStream* stream = nullptr;
@@ -548,7 +575,17 @@ struct VideoWriter::Impl {
 
   int32_t width = 0, height = 0;
   int32_t codedWidth = 0, codedHeight = 0;
-  int64_t frames = 0;
+  int64_t frames = 0;  // frames taken
+  // Frame times, in timeBase (FixedRate: frame slots).
+  double origin = 0;        // seconds given for the first frame
+  int64_t anchor = 0;       // time of the last frame that was given one
+  int64_t sinceAnchor = 0;  // frames taken since that one
+  int64_t last = 0;         // time of the last frame taken
+  // FixedRate: frames stored; `picture` holds the last frame taken, which is
+  // stored once the next frame's time tells for how many slots.
+  int64_t slots = 0;
+  bool holding = false;
+  bool fixedRateNoted = false;
   bool headerWritten = false;
   bool finished = false;
   bool broken = false;
@@ -557,12 +594,24 @@ struct VideoWriter::Impl {
   void Note(const std::string& text) const {
     if (options.onNote && !text.empty()) options.onNote(text);
   }
-  double SecondsAt(int64_t frame) const { return static_cast<double>(frame) * rate.den / rate.num; }
+  double Seconds(int64_t ticks) const { return static_cast<double>(ticks) * av_q2d(timeBase); }
+  double Period() const { return av_q2d(av_inv_q(rate)); }
   bool Start(const cDIBSection& first, std::string* error);
   bool OpenEncoder(std::string* error);
   bool Convert(const cDIBSection& frame);
-  // Encodes `picture` as the next frame, with the sound up to its end.
-  bool EncodePicture(std::string* error);
+  // Works out the time of the next frame, given `seconds`, into `at`; false
+  // when it lies too far. Changes nothing.
+  bool Place(double seconds, int64_t* at, std::string* error) const;
+  // Before the next frame at `at`: for a fixed rate, stores the held frame
+  // into the slots before it.
+  bool MakeRoom(int64_t at, std::string* error);
+  // Takes the frame in `picture` as the next one, at `at`: encodes it, or for
+  // a fixed rate holds it.
+  bool Take(double seconds, int64_t at, std::string* error);
+  // FixedRate: stores the held frame into the slots up to `until`.
+  bool StoreHeld(int64_t until, std::string* error);
+  // Encodes `picture` at `pts`, with the sound up to `soundUntil` seconds.
+  bool EncodePicture(int64_t pts, double soundUntil, std::string* error);
   bool Encode(AVFrame* f, std::string* error);
   bool PumpAudio(double until, std::string* error);
   void RemoveEmptyOutput();
@@ -583,7 +632,7 @@ bool VideoWriter::Impl::OpenEncoder(std::string* error) {
     ctx->width = codedWidth;
     ctx->height = codedHeight;
     ctx->pix_fmt = format;
-    ctx->time_base = av_inv_q(rate);
+    ctx->time_base = timeBase;
     ctx->framerate = rate;
     ctx->sample_aspect_ratio = AVRational{1, 1};
     ctx->thread_count = 0;
@@ -689,6 +738,11 @@ bool VideoWriter::Impl::Start(const cDIBSection& first, std::string* error) {
     return false;
   }
   headerWritten = true;
+  // Two frames must stay apart once their times are rounded to the stream's
+  // time base, which the muxer may have made coarser (MKV: milliseconds).
+  if (timing == Timing::Kept) {
+    minGap = std::max<int64_t>(1, av_rescale_q_rnd(1, stream->time_base, timeBase, AV_ROUND_UP));
+  }
   return true;
 }
 
@@ -742,13 +796,90 @@ bool VideoWriter::Impl::Convert(const cDIBSection& frame) {
   }
 }
 
-bool VideoWriter::Impl::EncodePicture(std::string* error) {
-  picture->pts = frames;
-  if (!Encode(picture.get(), error) || !PumpAudio(SecondsAt(frames + 1), error)) {
+bool VideoWriter::Impl::Place(double seconds, int64_t* at, std::string* error) const {
+  const bool given = std::isfinite(seconds) && seconds >= 0;
+  int64_t t = 0;
+  if (frames == 0) {
+    t = 0;
+  } else if (given) {
+    const double after = std::max(0.0, seconds - origin);
+    if (after > kMaxSeconds) {
+      SetError(error, "A frame time of " + std::to_string(seconds) +
+                          " s lies too far after the first frame.");
+      return false;
+    }
+    t = llrint(after / av_q2d(timeBase));
+  } else {
+    t = anchor + av_rescale_q(sinceAnchor + 1, av_inv_q(rate), timeBase);
+    if (Seconds(t) > kMaxSeconds) {
+      SetError(error, "The output has grown too long to time its frames.");
+      return false;
+    }
+  }
+  // Later than the previous frame: by a slot of its own where times are
+  // kept; a fixed rate lets a frame take over its predecessor's slot.
+  if (frames > 0) t = std::max(t, timing == Timing::FixedRate ? last : last + minGap);
+  // Containers count the time from one frame to the next in 31 bits of
+  // their ticks (MP4 at 1/90000 s: six hours).
+  if (frames > 0 && timing == Timing::Kept &&
+      av_rescale_q(t - last, timeBase, stream->time_base) > INT32_MAX) {
+    SetError(error, "A frame time of " + std::to_string(seconds) + " s lies too far after the " +
+                        "frame before it for " + FormatTitle(out->oformat) + " files.");
+    return false;
+  }
+  *at = t;
+  return true;
+}
+
+bool VideoWriter::Impl::MakeRoom(int64_t at, std::string* error) {
+  if (timing != Timing::FixedRate || !holding) return true;
+  if (at - slots != 1 && !fixedRateNoted) {
+    fixedRateNoted = true;
+    Note(FormatTitle(out->oformat) +
+         " files hold a fixed frame rate: frames were repeated or left out to keep the timing.");
+  }
+  return StoreHeld(at, error);
+}
+
+bool VideoWriter::Impl::Take(double seconds, int64_t at, std::string* error) {
+  switch (timing) {
+    case Timing::Kept:
+      if (!EncodePicture(at, Seconds(at) + Period(), error)) return false;
+      break;
+    case Timing::FixedRate:
+      holding = true;
+      break;
+    case Timing::Pictures:
+      if (!EncodePicture(frames, 0, error)) return false;
+      break;
+  }
+  // A frame given a time is where later frames without one count from.
+  const bool given = std::isfinite(seconds) && seconds >= 0;
+  if (frames == 0) origin = given ? seconds : 0;
+  if (frames == 0 || given) {
+    anchor = at;
+    sinceAnchor = 0;
+  } else {
+    ++sinceAnchor;
+  }
+  last = at;
+  ++frames;
+  return true;
+}
+
+bool VideoWriter::Impl::StoreHeld(int64_t until, std::string* error) {
+  for (; slots < until; ++slots) {
+    if (!EncodePicture(slots, Seconds(slots + 1), error)) return false;
+  }
+  return true;
+}
+
+bool VideoWriter::Impl::EncodePicture(int64_t pts, double soundUntil, std::string* error) {
+  picture->pts = pts;
+  if (!Encode(picture.get(), error) || !PumpAudio(soundUntil, error)) {
     broken = true;
     return false;
   }
-  ++frames;
   return true;
 }
 
@@ -765,6 +896,9 @@ bool VideoWriter::Impl::Encode(AVFrame* f, std::string* error) {
       SetError(error, std::string("The ") + CodecTitle(codec) + " encoder failed: " + AvError(rc));
       return false;
     }
+    // An encoder that gives no duration: the frame period, which is what the
+    // last frame of a file is shown for.
+    if (packet->duration <= 0) packet->duration = av_rescale_q(1, av_inv_q(rate), timeBase);
     av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
     packet->stream_index = stream->index;
     rc = av_interleaved_write_frame(out.get(), packet.get());
@@ -900,6 +1034,13 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path,
     }
   }
 
+  if (impl->sequence) {
+    impl->timing = Timing::Pictures;
+  } else if (std::strcmp(format->name, "avi") == 0 || (format->flags & AVFMT_NOTIMESTAMPS)) {
+    impl->timing = Timing::FixedRate;
+  }
+  impl->timeBase = impl->timing == Timing::Kept ? FrameTimeBase(impl->rate) : av_inv_q(impl->rate);
+
   impl->candidates = EncoderCandidates(impl->codec);
   if (impl->candidates.empty()) {
     SetError(error, std::string("This FFmpeg has no ") + CodecTitle(impl->codec) + " encoder.");
@@ -937,7 +1078,7 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path,
   return std::unique_ptr<VideoWriter>(new VideoWriter(std::move(impl)));
 }
 
-bool VideoWriter::WriteFrame(const cDIBSection& frame, std::string* error) {
+bool VideoWriter::WriteFrame(const cDIBSection& frame, double seconds, std::string* error) {
   Impl& m = *impl_;
   if (m.finished || m.broken) {
     SetError(error, "The output " + m.target + " is closed.");
@@ -947,10 +1088,13 @@ bool VideoWriter::WriteFrame(const cDIBSection& frame, std::string* error) {
     SetError(error, "There is no picture to write.");
     return false;
   }
+  int64_t at = 0;
+  if (!m.Place(seconds, &at, error)) return false;
   if (!m.headerWritten && !m.Start(frame, error)) {
     m.broken = true;
     return false;
   }
+  if (!m.MakeRoom(at, error)) return false;
   const cDIBSection* source = &frame;
   DibPtr rescaled;
   if (frame.Width() != m.width || frame.Height() != m.height) {
@@ -974,10 +1118,10 @@ bool VideoWriter::WriteFrame(const cDIBSection& frame, std::string* error) {
     m.broken = true;
     return false;
   }
-  return m.EncodePicture(error);
+  return m.Take(seconds, at, error);
 }
 
-bool VideoWriter::RepeatFrame(std::string* error) {
+bool VideoWriter::RepeatFrame(double seconds, std::string* error) {
   Impl& m = *impl_;
   if (m.finished || m.broken) {
     SetError(error, "The output " + m.target + " is closed.");
@@ -987,7 +1131,9 @@ bool VideoWriter::RepeatFrame(std::string* error) {
     SetError(error, "There is no earlier frame to write again.");
     return false;
   }
-  return m.EncodePicture(error);
+  int64_t at = 0;
+  if (!m.Place(seconds, &at, error)) return false;
+  return m.MakeRoom(at, error) && m.Take(seconds, at, error);
 }
 
 bool VideoWriter::Finish(std::string* error) {
@@ -1003,13 +1149,20 @@ bool VideoWriter::Finish(std::string* error) {
     SetError(error, "No frames were written to " + m.target + ".");
     return false;
   }
+  // The last frame lasts one frame period; the sound ends with it.
+  double end = m.Seconds(m.last) + m.Period();
+  if (m.timing == Timing::FixedRate) {
+    if (m.holding && !m.StoreHeld(m.slots + 1, error)) return false;
+    m.holding = false;
+    end = m.Seconds(m.slots);
+  }
   if (!m.Encode(nullptr, error)) {
     m.broken = true;
     return false;
   }
   if (m.audio) {
     std::string note;
-    if (!m.audio->Finish(m.out.get(), m.SecondsAt(m.frames), &note)) m.Note(note);
+    if (!m.audio->Finish(m.out.get(), end, &note)) m.Note(note);
   }
   int rc = av_write_trailer(m.out.get());
   m.finished = true;

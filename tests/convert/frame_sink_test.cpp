@@ -21,7 +21,7 @@ using test::SamePixels;
 class RecordingWriter : public FrameWriter {
  public:
   explicit RecordingWriter(int64_t failFrom = -1) : failFrom_(failFrom) {}
-  bool WriteFrame(const cDIBSection& frame, std::string* error) override {
+  bool WriteFrame(const cDIBSection& frame, double, std::string* error) override {
     ++calls;
     if (failFrom_ >= 0 && static_cast<int64_t>(frames.size()) >= failFrom_) {
       *error = "disk full";
@@ -30,7 +30,7 @@ class RecordingWriter : public FrameWriter {
     frames.push_back(frame.CopyOf());
     return true;
   }
-  bool RepeatFrame(std::string* error) override {
+  bool RepeatFrame(double, std::string* error) override {
     ++calls;
     if (frames.empty() || (failFrom_ >= 0 && static_cast<int64_t>(frames.size()) >= failFrom_)) {
       *error = frames.empty() ? "nothing to repeat" : "disk full";

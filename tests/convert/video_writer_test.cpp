@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -29,20 +32,41 @@ std::vector<DibPtr> RandomFrames(int32_t w, int32_t h, int count, uint32_t seed)
   return frames;
 }
 
+// Presentation times of the decoded frames of the first video stream, by
+// ffprobe.
+std::vector<double> FrameTimes(const std::string& path) {
+  std::string out;
+  test::RunProgram({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                    "frame=pts_time", "-of", "csv=p=0", "file:" + path},
+                   &out);
+  std::vector<double> times;
+  size_t at = 0;
+  while (at < out.size()) {
+    size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    double t = 0;
+    if (std::sscanf(out.substr(at, end - at).c_str(), "%lf", &t) == 1) times.push_back(t);
+    at = end + 1;
+  }
+  return times;
+}
+
 struct Written {
   bool ok = false;
   std::string error;
   std::vector<std::string> notes;
 };
 
+// Writes the frames, at the given times (none: one frame period apart).
 Written WriteAll(const std::string& path, const std::vector<DibPtr>& frames,
-                 VideoWriterOptions options = {}) {
+                 VideoWriterOptions options = {}, const std::vector<double>& times = {}) {
   Written result;
   options.onNote = [&](const std::string& text) { result.notes.push_back(text); };
   auto writer = VideoWriter::Open(path, options, &result.error);
   if (!writer) return result;
-  for (const DibPtr& f : frames) {
-    if (!writer->WriteFrame(*f, &result.error)) return result;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const double at = i < times.size() ? times[i] : -1;
+    if (!writer->WriteFrame(*frames[i], at, &result.error)) return result;
   }
   result.ok = writer->Finish(&result.error);
   return result;
@@ -85,6 +109,91 @@ TEST(VideoWriter, LosslessCodecsKeepEveryByteOfOddSizedFrames) {
   ASSERT_TRUE(video);
   EXPECT_EQ(video->Rate(), 30000u);
   EXPECT_EQ(video->Scale(), 1001u);
+}
+
+// Containers with time stamps keep the times given (a variable frame rate
+// stays variable); a time not after the previous one is moved just after it,
+// a frame without a time comes one period after the previous one, and the
+// sound ends with the last frame.
+TEST(VideoWriter, FrameTimesAreKeptWhereTheContainerHoldsThem) {
+  test::Clip clip;
+  clip.frames = 48;  // two seconds of sound
+  const std::string source = test::MakeClip(clip);
+  ASSERT_FALSE(source.empty());
+  const std::vector<double> given = {0, 0.04, 0.1, 0.1, 0.75, -1, 0.2, 1.0};
+  const std::vector<double> expected = {0, 0.04, 0.1, 0.1, 0.75, 0.79, 0.79, 1.0};
+  const std::vector<DibPtr> frames = RandomFrames(32, 18, static_cast<int>(given.size()), 5);
+  struct Case {
+    std::string name;
+    VideoCodec codec;
+  };
+  for (const Case& c : std::vector<Case>{{"times.mp4", VideoCodec::H264},
+                                         {"times.mkv", VideoCodec::FFV1},
+                                         {"times.mov", VideoCodec::PNG}}) {
+    SCOPED_TRACE(c.name);
+    VideoWriterOptions options;
+    options.codec = c.codec;
+    options.audioSource = source;
+    const Written w = WriteAll(Scratch(c.name), frames, options, given);
+    ASSERT_TRUE(w.ok) << w.error;
+    EXPECT_TRUE(w.notes.empty());
+    // Counted from the first frame: MKV moves the whole file later when the
+    // copied sound starts before the picture.
+    const std::vector<double> times = FrameTimes(Scratch(c.name));
+    ASSERT_EQ(times.size(), expected.size());
+    for (size_t i = 0; i < times.size(); ++i) {
+      EXPECT_NEAR(times[i] - times[0], expected[i], 0.0015) << "frame " << i;
+      if (i > 0) {
+        EXPECT_GT(times[i], times[i - 1]) << "frame " << i;
+      }
+    }
+    EXPECT_NEAR(test::StreamDuration(Scratch(c.name), "audio"), 1.04, 0.05);
+  }
+
+  // Frames without times at 23.976 per second lie on the exact multiples of
+  // the period, however long the film.
+  VideoWriterOptions ntsc;
+  ntsc.codec = VideoCodec::PNG;
+  ntsc.rate = 24000;
+  ntsc.scale = 1001;
+  auto writer = VideoWriter::Open(Scratch("ntsc.mov"), ntsc);
+  ASSERT_TRUE(writer);
+  std::string error;
+  ASSERT_TRUE(writer->WriteFrame(*frames[0], -1, &error)) << error;
+  ASSERT_TRUE(writer->WriteFrame(*frames[1], 3600.0 * 1001 / 24000 * 24, &error)) << error;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(writer->RepeatFrame(-1, &error)) << error;
+  ASSERT_TRUE(writer->Finish(&error)) << error;
+  const std::vector<double> times = FrameTimes(Scratch("ntsc.mov"));
+  ASSERT_EQ(times.size(), 5u);
+  for (int i = 1; i < 5; ++i) {
+    EXPECT_NEAR(times[i], (86400.0 + i - 1) * 1001 / 24000, 1e-6) << "frame " << i;
+  }
+}
+
+// AVI files hold a fixed rate: a frame fills the slots up to the next
+// frame's time, a frame whose slot the next one takes is left out, and a
+// note says so once.
+TEST(VideoWriter, AviFollowsTheTimesAtItsFixedRate) {
+  const std::vector<double> given = {0, 0.04, 0.2, 0.21, 0.23, 0.32};
+  const std::vector<DibPtr> frames = RandomFrames(16, 8, static_cast<int>(given.size()), 9);
+  VideoWriterOptions options;
+  options.codec = VideoCodec::FFV1;
+  const Written w = WriteAll(Scratch("slots.avi"), frames, options, given);
+  ASSERT_TRUE(w.ok) << w.error;
+  ASSERT_EQ(w.notes.size(), 1u);
+  EXPECT_NE(w.notes[0].find("AVI files hold a fixed frame rate"), std::string::npos) << w.notes[0];
+  // Slots of 0.04 s: 0, 1-4, (2 left out), 5, 6-7, 8.
+  const std::vector<size_t> shown = {0, 1, 1, 1, 1, 3, 4, 4, 5};
+  const std::vector<DibPtr> back = ReadFrames(Scratch("slots.avi"));
+  ASSERT_EQ(back.size(), shown.size());
+  for (size_t i = 0; i < shown.size(); ++i) {
+    EXPECT_TRUE(SamePixels(*back[i], *frames[shown[i]])) << "slot " << i;
+  }
+  // Frames one period apart, given or not, are stored as they come.
+  const Written even = WriteAll(Scratch("even.avi"), frames, options, {0, 0.04, -1, 0.12});
+  ASSERT_TRUE(even.ok) << even.error;
+  EXPECT_TRUE(even.notes.empty());
+  EXPECT_EQ(ReadFrames(Scratch("even.avi")).size(), frames.size());
 }
 
 TEST(VideoWriter, H264PadsOddSizesAndStaysCloseToTheFrames) {
@@ -235,15 +344,34 @@ TEST(VideoWriter, MisuseAndWriteFailuresEndWithAMessage) {
   writer = VideoWriter::Open(Scratch("misuse.mkv"), {}, &error);
   ASSERT_TRUE(writer);
   cDIBSection empty;
-  EXPECT_FALSE(writer->WriteFrame(empty, &error));
+  EXPECT_FALSE(writer->WriteFrame(empty, -1, &error));
   EXPECT_NE(error.find("no picture"), std::string::npos) << error;
   DibPtr frame = RandomImage(16, 16, 5);
-  ASSERT_TRUE(writer->WriteFrame(*frame, &error)) << error;
+  ASSERT_TRUE(writer->WriteFrame(*frame, -1, &error)) << error;
   ASSERT_TRUE(writer->Finish(&error)) << error;
   EXPECT_TRUE(writer->Finish(&error));  // a second Finish changes nothing
-  EXPECT_FALSE(writer->WriteFrame(*frame, &error));
+  EXPECT_FALSE(writer->WriteFrame(*frame, -1, &error));
   EXPECT_NE(error.find("closed"), std::string::npos) << error;
   EXPECT_EQ(writer->FramesWritten(), 1);
+
+  // Times out of range are refused without harm; times that are no numbers
+  // count as none.
+  writer = VideoWriter::Open(Scratch("far.mp4"), {}, &error);
+  ASSERT_TRUE(writer);
+  EXPECT_FALSE(writer->RepeatFrame(0.5, &error));  // nothing to repeat yet
+  ASSERT_TRUE(writer->WriteFrame(*frame, 100, &error)) << error;
+  for (double bad : {1e300, 100 + 1.1e7, 100 + 7 * 3600.0}) {
+    EXPECT_FALSE(writer->WriteFrame(*frame, bad, &error)) << bad;
+    EXPECT_NE(error.find("too far"), std::string::npos) << error;
+  }
+  ASSERT_TRUE(writer->RepeatFrame(std::nan(""), &error)) << error;
+  ASSERT_TRUE(writer->WriteFrame(*frame, -std::numeric_limits<double>::infinity(), &error));
+  ASSERT_TRUE(writer->RepeatFrame(100 + 3600.0, &error)) << error;
+  ASSERT_TRUE(writer->Finish(&error)) << error;
+  const std::vector<double> times = FrameTimes(Scratch("far.mp4"));
+  ASSERT_EQ(times.size(), 4u);
+  EXPECT_NEAR(times[2] - times[0], 0.08, 1e-4);
+  EXPECT_NEAR(times[3] - times[0], 3600, 1e-4);
 
   // A device that is always full: the failure surfaces by Finish at the
   // latest, as a message.
@@ -261,7 +389,7 @@ TEST(VideoWriter, MisuseAndWriteFailuresEndWithAMessage) {
     bool failed = false;
     for (int i = 0; i < 20 && !failed; ++i) {
       DibPtr noise = RandomImage(256, 256, 100 + i);
-      failed = !writer->WriteFrame(*noise, &error);
+      failed = !writer->WriteFrame(*noise, -1, &error);
     }
     if (!failed) failed = !writer->Finish(&error);
     EXPECT_TRUE(failed);
@@ -303,7 +431,7 @@ TEST(VideoWriter, TheSourceSoundTrackIsCopiedOrCodedAgain) {
     ASSERT_TRUE(writer) << error;
     EXPECT_EQ(writer->Audio(), c.handling);
     EXPECT_EQ(notes.size(), c.handling == AudioHandling::Reencoded ? 1u : 0u);
-    for (const DibPtr& f : frames) ASSERT_TRUE(writer->WriteFrame(*f, &error)) << error;
+    for (const DibPtr& f : frames) ASSERT_TRUE(writer->WriteFrame(*f, -1, &error)) << error;
     ASSERT_TRUE(writer->Finish(&error)) << error;
     EXPECT_EQ(test::StreamCodecs(Scratch(c.output), "audio"), std::vector<std::string>{c.codec});
     // One second of pictures, about one second of sound.
@@ -320,7 +448,7 @@ TEST(VideoWriter, TheSourceSoundTrackIsCopiedOrCodedAgain) {
   std::string error;
   auto writer = VideoWriter::Open(Scratch("later.mkv"), later, &error);
   ASSERT_TRUE(writer) << error;
-  for (int i = 0; i < 12; ++i) ASSERT_TRUE(writer->WriteFrame(*frames[i], &error));
+  for (int i = 0; i < 12; ++i) ASSERT_TRUE(writer->WriteFrame(*frames[i], -1, &error));
   ASSERT_TRUE(writer->Finish(&error)) << error;
   EXPECT_NEAR(test::StreamDuration(Scratch("later.mkv"), "audio"), 0.5, 0.1);
 
@@ -347,7 +475,7 @@ TEST(VideoWriter, TheSourceSoundTrackIsCopiedOrCodedAgain) {
     ASSERT_TRUE(writer) << error;
     EXPECT_EQ(writer->Audio(), q.handling);
     EXPECT_EQ(notes.size(), q.handling == AudioHandling::Skipped ? 1u : 0u);
-    ASSERT_TRUE(writer->WriteFrame(*frames[0], &error));
+    ASSERT_TRUE(writer->WriteFrame(*frames[0], -1, &error));
     ASSERT_TRUE(writer->Finish(&error)) << error;
     if (q.output.find('%') == std::string::npos) {
       EXPECT_TRUE(test::StreamCodecs(Scratch(q.output), "audio").empty());
