@@ -174,14 +174,57 @@ bool TakesFormat(const AVCodec* c, AVPixelFormat format) {
 }
 
 // ---------------------------------------------------------------------------
-// The sound track: packets of the source's first audio stream, copied or coded
-// again, interleaved with the video as the frames come.
+// The sound tracks: packets of the source's audio streams, copied or coded
+// again, interleaved with the video as the frames come. Each track reads the
+// source through a demuxer of its own, so that no track waits in memory for
+// another one's packets further on in the file.
+
+// Flags of a track that say what it is for a player.
+constexpr int kTrackFlags = AV_DISPOSITION_DEFAULT | AV_DISPOSITION_DUB | AV_DISPOSITION_ORIGINAL |
+                            AV_DISPOSITION_COMMENT | AV_DISPOSITION_LYRICS |
+                            AV_DISPOSITION_KARAOKE | AV_DISPOSITION_FORCED |
+                            AV_DISPOSITION_HEARING_IMPAIRED | AV_DISPOSITION_VISUAL_IMPAIRED |
+                            AV_DISPOSITION_CLEAN_EFFECTS | AV_DISPOSITION_DESCRIPTIONS;
+
+// Opens the sound source and reads its streams; nothing, with a note, when it
+// cannot.
+InputPtr OpenSoundSource(const std::string& source, std::string* note) {
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  AVFormatContext* opened = nullptr;
+  int rc = avformat_open_input(&opened, ("file:" + source).c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (rc < 0) {
+    *note = "The sound is left out: cannot open " + source + " (" + AvError(rc) + ").";
+    return nullptr;
+  }
+  InputPtr in(opened);
+  if (avformat_find_stream_info(opened, nullptr) < 0) {
+    *note = "The sound is left out: cannot read the streams of " + source + ".";
+    return nullptr;
+  }
+  return in;
+}
+
+// Indices of the source's audio streams, in their order.
+std::vector<int> AudioStreams(const AVFormatContext* in) {
+  std::vector<int> list;
+  for (unsigned i = 0; i < in->nb_streams; ++i) {
+    if (in->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+      list.push_back(static_cast<int>(i));
+    }
+  }
+  return list;
+}
 
 class SoundTrack {
  public:
-  // Prepares the track for the output; a track that cannot be carried leaves
+  // Prepares the source's stream `index` (read from `in`, which the track
+  // keeps) for the output. `name` names the track in notes ("the sound
+  // track", "sound track 1 (fra)"). A track that cannot be carried leaves
   // Handling() Skipped and a note in `note`.
-  SoundTrack(AVFormatContext* out, const std::string& source, double start, std::string* note);
+  SoundTrack(AVFormatContext* out, InputPtr in, int index, double start, const std::string& name,
+             std::string* note);
 
   AudioHandling Handling() const { return handling_; }
   // Writes every packet of the track that lies before `until` seconds of the
@@ -192,6 +235,10 @@ class SoundTrack {
 
  private:
   bool Fail(const std::string& what, int rc, std::string* note);
+  // "The sound track is left out: " + why.
+  void Skip(const std::string& why, std::string* note);
+  // The source's language, title and flags of the track.
+  void CopyTrackInfo();
   bool ReadPacket();
   bool HandlePacket(AVFormatContext* out, AVPacket* p, double end);
   bool Decoded(AVFormatContext* out, double end);
@@ -200,6 +247,7 @@ class SoundTrack {
   double OutputTime(const AVPacket* p) const;
 
   AudioHandling handling_ = AudioHandling::None;
+  std::string name_;
   InputPtr in_;
   AVStream* source_ = nullptr;
   AVStream* stream_ = nullptr;
@@ -223,26 +271,17 @@ class SoundTrack {
   bool started_ = false;      // first decoded samples seen
 };
 
-SoundTrack::SoundTrack(AVFormatContext* out, const std::string& source, double start,
-                       std::string* note) {
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  AVFormatContext* opened = nullptr;
-  int rc = avformat_open_input(&opened, ("file:" + source).c_str(), nullptr, &options);
-  av_dict_free(&options);
-  if (rc < 0) {
-    handling_ = AudioHandling::Skipped;
-    *note = "The sound track is left out: cannot open " + source + " (" + AvError(rc) + ").";
+SoundTrack::SoundTrack(AVFormatContext* out, InputPtr in, int index, double start,
+                       const std::string& name, std::string* note)
+    : name_(name), in_(std::move(in)) {
+  AVFormatContext* opened = in_.get();
+  if (index < 0 || static_cast<unsigned>(index) >= opened->nb_streams ||
+      opened->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
+    Skip("the source's streams changed while it was read.", note);
     return;
   }
-  in_.reset(opened);
-  if ((rc = avformat_find_stream_info(opened, nullptr)) < 0) {
-    handling_ = AudioHandling::Skipped;
-    *note = "The sound track is left out: cannot read the streams of " + source + ".";
-    return;
-  }
-  const int audio = av_find_best_stream(opened, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-  if (audio < 0) return;  // no sound track: nothing to say
+  const int audio = index;
+  int rc = 0;
   source_ = opened->streams[audio];
   for (unsigned i = 0; i < opened->nb_streams; ++i) {
     if (static_cast<int>(i) != audio) opened->streams[i]->discard = AVDISCARD_ALL;
@@ -255,8 +294,9 @@ SoundTrack::SoundTrack(AVFormatContext* out, const std::string& source, double s
     videoStart = static_cast<double>(opened->streams[video]->start_time) *
                  av_q2d(opened->streams[video]->time_base);
   }
-  origin_ = videoStart + std::max(0.0, start);
-  trimStart_ = start > 0;
+  const double from = std::isfinite(start) ? std::clamp(start, 0.0, kMaxSeconds) : 0.0;
+  origin_ = videoStart + from;
+  trimStart_ = from > 0;
   if (trimStart_) {
     const int64_t ts = static_cast<int64_t>(origin_ * AV_TIME_BASE);
     avformat_seek_file(opened, -1, INT64_MIN, ts, ts, 0);  // failing that, read from the start
@@ -268,12 +308,12 @@ SoundTrack::SoundTrack(AVFormatContext* out, const std::string& source, double s
   if (avformat_query_codec(out->oformat, par->codec_id, FF_COMPLIANCE_NORMAL) == 1) {
     stream_ = avformat_new_stream(out, nullptr);
     if (!stream_ || avcodec_parameters_copy(stream_->codecpar, par) < 0) {
-      handling_ = AudioHandling::Skipped;
-      *note = "The sound track is left out: out of memory.";
+      Skip("out of memory.", note);
       return;
     }
     stream_->codecpar->codec_tag = 0;
     stream_->time_base = source_->time_base;
+    CopyTrackInfo();
     handling_ = AudioHandling::Copied;
     return;
   }
@@ -283,22 +323,20 @@ SoundTrack::SoundTrack(AVFormatContext* out, const std::string& source, double s
   const AVCodec* dec = avcodec_find_decoder(par->codec_id);
   if (!aac || avformat_query_codec(out->oformat, AV_CODEC_ID_AAC, FF_COMPLIANCE_NORMAL) != 1 ||
       !dec) {
-    handling_ = AudioHandling::Skipped;
-    *note = std::string("The sound track is left out: ") + container + " files cannot hold " +
-            codecName + " sound and it cannot be coded again as AAC.";
+    Skip(container + " files cannot hold " + codecName +
+             " sound and it cannot be coded again as AAC.",
+         note);
     return;
   }
   decoder_.reset(avcodec_alloc_context3(dec));
   encoder_.reset(avcodec_alloc_context3(aac));
   if (!decoder_ || !encoder_ || avcodec_parameters_to_context(decoder_.get(), par) < 0) {
-    handling_ = AudioHandling::Skipped;
-    *note = "The sound track is left out: out of memory.";
+    Skip("out of memory.", note);
     return;
   }
   decoder_->pkt_timebase = source_->time_base;
   if ((rc = avcodec_open2(decoder_.get(), dec, nullptr)) < 0 || decoder_->sample_rate <= 0) {
-    handling_ = AudioHandling::Skipped;
-    *note = std::string("The sound track is left out: cannot decode its ") + codecName + " sound.";
+    Skip(std::string("cannot decode its ") + codecName + " sound.", note);
     return;
   }
   if (decoder_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || decoder_->ch_layout.nb_channels < 1) {
@@ -342,8 +380,7 @@ SoundTrack::SoundTrack(AVFormatContext* out, const std::string& source, double s
   av_channel_layout_uninit(&layout);
   if (rc < 0 || !swr || swr_init(swr) < 0 ||
       (rc = avcodec_open2(encoder_.get(), aac, nullptr)) < 0) {
-    handling_ = AudioHandling::Skipped;
-    *note = "The sound track is left out: cannot set up the AAC encoder.";
+    Skip("cannot set up the AAC encoder.", note);
     return;
   }
   fifo_.reset(av_audio_fifo_alloc(encoder_->sample_fmt, encoder_->ch_layout.nb_channels,
@@ -351,20 +388,37 @@ SoundTrack::SoundTrack(AVFormatContext* out, const std::string& source, double s
   stream_ = avformat_new_stream(out, nullptr);
   if (!fifo_ || !stream_ || !decoded_ || !chunk_ || !coded_ ||
       avcodec_parameters_from_context(stream_->codecpar, encoder_.get()) < 0) {
-    handling_ = AudioHandling::Skipped;
     stream_ = nullptr;
-    *note = "The sound track is left out: out of memory.";
+    Skip("out of memory.", note);
     return;
   }
   stream_->time_base = encoder_->time_base;
+  CopyTrackInfo();
   handling_ = AudioHandling::Reencoded;
-  *note = std::string(container) + " files cannot hold the source's " + codecName +
-          " sound; it is coded again as AAC.";
+  *note = container + " files cannot hold the " + codecName + " sound of " + name_ +
+          "; it is coded again as AAC.";
+}
+
+void SoundTrack::Skip(const std::string& why, std::string* note) {
+  handling_ = AudioHandling::Skipped;
+  std::string title = name_;
+  if (!title.empty())
+    title[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(title[0])));
+  *note = title + " is left out: " + why;
+}
+
+void SoundTrack::CopyTrackInfo() {
+  for (const char* key : {"language", "title"}) {
+    if (const AVDictionaryEntry* e = av_dict_get(source_->metadata, key, nullptr, 0)) {
+      av_dict_set(&stream_->metadata, key, e->value, 0);
+    }
+  }
+  stream_->disposition = source_->disposition & kTrackFlags;
 }
 
 bool SoundTrack::Fail(const std::string& what, int rc, std::string* note) {
   done_ = true;
-  *note = "The rest of the sound track is left out: " + what +
+  *note = "The rest of " + name_ + " is left out: " + what +
           (rc < 0 ? " (" + AvError(rc) + ")." : std::string("."));
   return false;
 }
@@ -571,7 +625,8 @@ struct VideoWriter::Impl {
   std::unique_ptr<SwsContext, ScalerFreer> scaler;
   std::unique_ptr<uint8_t, AvFreer> staging;
   int stagingStride = 0;
-  std::unique_ptr<SoundTrack> audio;
+  std::vector<std::unique_ptr<SoundTrack>> audio;  // the tracks carried
+  bool soundSkipped = false;  // the source, or a track of it, could not be carried
 
   int32_t width = 0, height = 0;
   int32_t codedWidth = 0, codedHeight = 0;
@@ -614,6 +669,9 @@ struct VideoWriter::Impl {
   bool EncodePicture(int64_t pts, double soundUntil, std::string* error);
   bool Encode(AVFrame* f, std::string* error);
   bool PumpAudio(double until, std::string* error);
+  // Prepares the sound tracks the options ask for; false when the source
+  // lacks the track asked for.
+  bool OpenSound(std::string* error);
   void RemoveEmptyOutput();
 };
 
@@ -910,15 +968,73 @@ bool VideoWriter::Impl::Encode(AVFrame* f, std::string* error) {
 }
 
 bool VideoWriter::Impl::PumpAudio(double until, std::string* error) {
-  if (!audio) return true;
+  for (const auto& track : audio) {
+    std::string note;
+    if (!track->Pump(out.get(), until, &note)) {
+      // A failed write of sound is a failed write of the file.
+      if (out->pb && out->pb->error < 0) {
+        SetError(error, "Cannot write to " + target + ": " + AvError(out->pb->error));
+        return false;
+      }
+      Note(note);
+    }
+  }
+  return true;
+}
+
+bool VideoWriter::Impl::OpenSound(std::string* error) {
   std::string note;
-  if (!audio->Pump(out.get(), until, &note)) {
-    // A failed write of sound is a failed write of the file.
-    if (out->pb && out->pb->error < 0) {
-      SetError(error, "Cannot write to " + target + ": " + AvError(out->pb->error));
+  InputPtr first = OpenSoundSource(options.audioSource, &note);
+  if (!first) {
+    soundSkipped = true;
+    Note(note);
+    return true;
+  }
+  const std::vector<int> all = AudioStreams(first.get());
+  std::vector<int> numbers;  // positions among the source's sound tracks
+  if (options.audioTrack >= 0) {
+    if (static_cast<size_t>(options.audioTrack) >= all.size()) {
+      SetError(error, "The source has no sound track " + std::to_string(options.audioTrack) +
+                          " (counted from 0): it has " +
+                          (all.empty() ? std::string("none") : std::to_string(all.size())) + ".");
       return false;
     }
+    numbers.push_back(options.audioTrack);
+  } else {
+    for (size_t i = 0; i < all.size(); ++i) numbers.push_back(static_cast<int>(i));
+  }
+  // Named in notes by number and language when the source has several.
+  std::vector<std::string> names;
+  for (const int n : numbers) {
+    std::string name = "the sound track";
+    if (all.size() > 1) {
+      name = "sound track " + std::to_string(n);
+      const AVStream* st = first->streams[all[static_cast<size_t>(n)]];
+      const AVDictionaryEntry* language = av_dict_get(st->metadata, "language", nullptr, 0);
+      if (language && *language->value) name += std::string(" (") + language->value + ")";
+    }
+    names.push_back(name);
+  }
+  // The first track reads through the demuxer opened here, each further one
+  // through one of its own.
+  for (size_t k = 0; k < numbers.size(); ++k) {
+    const int n = numbers[k];
+    const std::string& name = names[k];
+    InputPtr in = first ? std::move(first) : OpenSoundSource(options.audioSource, &note);
+    if (!in) {
+      soundSkipped = true;
+      Note(note);
+      continue;
+    }
+    auto track = std::make_unique<SoundTrack>(out.get(), std::move(in), all[static_cast<size_t>(n)],
+                                              options.audioStart, name, &note);
     Note(note);
+    note.clear();
+    if (track->Handling() == AudioHandling::Skipped) {
+      soundSkipped = true;
+    } else {
+      audio.push_back(std::move(track));
+    }
   }
   return true;
 }
@@ -1061,12 +1177,10 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path,
     SetError(error, "Out of memory.");
     return nullptr;
   }
+  // The picture is the default video track, whatever the sound tracks say.
+  impl->stream->disposition = AV_DISPOSITION_DEFAULT;
 
-  if (!impl->sequence && !options.audioSource.empty()) {
-    std::string note;
-    impl->audio = std::make_unique<SoundTrack>(ctx, options.audioSource, options.audioStart, &note);
-    impl->Note(note);
-  }
+  if (!impl->sequence && !options.audioSource.empty() && !impl->OpenSound(error)) return nullptr;
 
   if (!(format->flags & AVFMT_NOFILE)) {
     rc = avio_open(&ctx->pb, url.c_str(), AVIO_FLAG_WRITE);
@@ -1160,9 +1274,9 @@ bool VideoWriter::Finish(std::string* error) {
     m.broken = true;
     return false;
   }
-  if (m.audio) {
+  for (const auto& track : m.audio) {
     std::string note;
-    if (!m.audio->Finish(m.out.get(), end, &note)) m.Note(note);
+    if (!track->Finish(m.out.get(), end, &note)) m.Note(note);
   }
   int rc = av_write_trailer(m.out.get());
   m.finished = true;
@@ -1190,7 +1304,9 @@ std::string VideoWriter::EncoderName() const {
   return impl_->encoderCodec ? impl_->encoderCodec->name : "";
 }
 AudioHandling VideoWriter::Audio() const {
-  return impl_->audio ? impl_->audio->Handling() : AudioHandling::None;
+  if (!impl_->audio.empty()) return impl_->audio.front()->Handling();
+  return impl_->soundSkipped ? AudioHandling::Skipped : AudioHandling::None;
 }
+int VideoWriter::AudioTracks() const { return static_cast<int>(impl_->audio.size()); }
 
 }  // namespace dioptrix

@@ -76,12 +76,13 @@ std::vector<std::string> StreamCodecs(const std::string& path, const std::string
   return names;
 }
 
-double StreamDuration(const std::string& path, const std::string& kind) {
+double StreamDuration(const std::string& path, const std::string& kind, int index) {
   // From the packets: the end of the last one less the start of the first
   // (containers differ in where they keep a stream's duration).
   std::string out;
-  RunProgram({"ffprobe", "-v", "error", "-select_streams", kind == "audio" ? "a:0" : "v:0",
-              "-show_entries", "packet=pts_time,duration_time", "-of", "csv=p=0", "file:" + path},
+  RunProgram({"ffprobe", "-v", "error", "-select_streams",
+              std::string(kind == "audio" ? "a:" : "v:") + std::to_string(index), "-show_entries",
+              "packet=pts_time,duration_time", "-of", "csv=p=0", "file:" + path},
              &out);
   double first = 0, last = -1;
   bool any = false;

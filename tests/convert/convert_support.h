@@ -29,9 +29,9 @@ std::vector<DibPtr> ReadFrames(const std::string& path);
 // Codec names of the file's streams of one kind ("video" or "audio"), by
 // ffprobe.
 std::vector<std::string> StreamCodecs(const std::string& path, const std::string& kind);
-// Duration of the file's first stream of that kind in seconds, by ffprobe
-// (negative when unknown).
-double StreamDuration(const std::string& path, const std::string& kind);
+// Duration of the file's index-th stream of that kind (counted from 0) in
+// seconds, by ffprobe (negative when unknown).
+double StreamDuration(const std::string& path, const std::string& kind, int index = 0);
 
 // Largest difference of any pixel byte of two images of the same size (256
 // when the sizes differ).

@@ -51,6 +51,35 @@ std::vector<double> FrameTimes(const std::string& path) {
   return times;
 }
 
+// One line per stream of a kind ("v" or "a"): its codec, default flag and
+// language, as "aac default eng" ("-" for no language), by ffprobe.
+std::vector<std::string> StreamSummaries(const std::string& path, const std::string& kind) {
+  std::string out;
+  test::RunProgram({"ffprobe", "-v", "error", "-select_streams", kind, "-show_entries",
+                    "stream=codec_name:stream_disposition=default:stream_tags=language", "-of",
+                    "compact=p=0", "file:" + path},
+                   &out);
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < out.size()) {
+    size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(at, end - at);
+    at = end + 1;
+    auto field = [&](const std::string& key) -> std::string {
+      const size_t from = line.find(key + "=");
+      if (from == std::string::npos) return "-";
+      const size_t start = from + key.size() + 1;
+      return line.substr(start, line.find('|', start) - start);
+    };
+    if (line.empty()) continue;
+    lines.push_back(field("codec_name") +
+                    (field("disposition:default") == "1" ? " default " : " ") +
+                    field("tag:language"));
+  }
+  return lines;
+}
+
 struct Written {
   bool ok = false;
   std::string error;
@@ -481,6 +510,100 @@ TEST(VideoWriter, TheSourceSoundTrackIsCopiedOrCodedAgain) {
       EXPECT_TRUE(test::StreamCodecs(Scratch(q.output), "audio").empty());
     }
   }
+}
+
+// Every sound track of the source is carried, copied where the container
+// holds its codec and coded again as AAC where not, with its language and its
+// default flag; audioTrack picks one.
+TEST(VideoWriter, EverySoundTrackIsCarriedWithItsLanguageAndFlags) {
+  const std::string source = Scratch("two tracks.mkv");
+  ASSERT_EQ(test::RunProgram({"ffmpeg",
+                              "-v",
+                              "error",
+                              "-y",
+                              "-f",
+                              "lavfi",
+                              "-i",
+                              "testsrc=size=64x36:rate=24:duration=2",
+                              "-f",
+                              "lavfi",
+                              "-i",
+                              "sine=frequency=440:sample_rate=48000:duration=2",
+                              "-f",
+                              "lavfi",
+                              "-i",
+                              "sine=frequency=880:sample_rate=44100:duration=2",
+                              "-map",
+                              "0:v",
+                              "-map",
+                              "1:a",
+                              "-map",
+                              "2:a",
+                              "-c:v",
+                              "ffv1",
+                              "-c:a:0",
+                              "aac",
+                              "-c:a:1",
+                              "pcm_s16le",
+                              "-metadata:s:a:0",
+                              "language=eng",
+                              "-metadata:s:a:1",
+                              "language=fra",
+                              "-disposition:a:0",
+                              "0",
+                              "-disposition:a:1",
+                              "default",
+                              "file:" + source}),
+            0);
+  const std::vector<DibPtr> frames = RandomFrames(32, 18, 24, 3);
+  struct Case {
+    std::string output;
+    int track;
+    std::vector<std::string> expected;
+    size_t notes;  // one per track coded again
+  };
+  const std::vector<Case> cases = {
+      {"both.mkv", -1, {"aac eng", "pcm_s16le default fra"}, 0},
+      {"both.mp4", -1, {"aac eng", "aac default fra"}, 1},
+      {"second.mov", 1, {"pcm_s16le default fra"}, 0},
+      {"first.mkv", 0, {"aac eng"}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    std::vector<std::string> notes;
+    VideoWriterOptions options;
+    options.rate = 24;
+    options.audioSource = source;
+    options.audioTrack = c.track;
+    options.onNote = [&](const std::string& text) { notes.push_back(text); };
+    std::string error;
+    auto writer = VideoWriter::Open(Scratch(c.output), options, &error);
+    ASSERT_TRUE(writer) << error;
+    EXPECT_EQ(writer->AudioTracks(), static_cast<int>(c.expected.size()));
+    EXPECT_EQ(writer->Audio(), AudioHandling::Copied);  // the first one carried
+    ASSERT_EQ(notes.size(), c.notes);
+    if (c.notes > 0) {
+      EXPECT_NE(notes[0].find("sound track 1 (fra)"), std::string::npos) << notes[0];
+    }
+    for (const DibPtr& f : frames) ASSERT_TRUE(writer->WriteFrame(*f, -1, &error)) << error;
+    ASSERT_TRUE(writer->Finish(&error)) << error;
+    EXPECT_EQ(StreamSummaries(Scratch(c.output), "a"), c.expected);
+    EXPECT_EQ(StreamSummaries(Scratch(c.output), "v").size(), 1u);
+    // Every track lasts as long as the pictures.
+    for (size_t i = 0; i < c.expected.size(); ++i) {
+      EXPECT_NEAR(test::StreamDuration(Scratch(c.output), "audio", static_cast<int>(i)), 1.0, 0.1)
+          << "track " << i;
+    }
+  }
+
+  // A track the source does not have is refused at once.
+  VideoWriterOptions missing;
+  missing.audioSource = source;
+  missing.audioTrack = 2;
+  std::string error;
+  EXPECT_FALSE(VideoWriter::Open(Scratch("third.mkv"), missing, &error));
+  EXPECT_NE(error.find("no sound track 2"), std::string::npos) << error;
+  EXPECT_FALSE(fs::exists(Scratch("third.mkv")));
 }
 
 }  // namespace
