@@ -598,6 +598,124 @@ bool SoundTrack::Finish(AVFormatContext* out, double end, std::string* note) {
 
 // ---------------------------------------------------------------------------
 
+// What an output name comes to.
+struct TargetPlan {
+  bool sequence = false;  // PNG pictures
+  std::string target;     // the file, or the pattern of the pictures
+  std::string folder;     // where the output goes; made when missing
+  const AVOutputFormat* format = nullptr;
+  VideoCodec codec = VideoCodec::H264;
+};
+
+// Works out the target and makes every check on it that needs no change on
+// disk (looking at what exists is all). False with the reason in error.
+bool PlanTarget(const std::string& path, const VideoWriterOptions& options, TargetPlan* plan,
+                std::string* error) {
+  if (path.empty() || path.find('\0') != std::string::npos) {
+    SetError(error, "No valid output file name given.");
+    return false;
+  }
+  if (options.rate == 0 || options.scale == 0) {
+    SetError(error, "The frame rate must be positive.");
+    return false;
+  }
+  if (options.audioTrack < -1) {
+    SetError(error, "No sound track " + std::to_string(options.audioTrack) +
+                        ": give 0 or more, or -1 for every track.");
+    return false;
+  }
+  if (options.firstPictureNumber < 0 || options.firstPictureNumber > INT32_MAX) {
+    SetError(error,
+             "The first picture number must lie between 0 and " + std::to_string(INT32_MAX) + ".");
+    return false;
+  }
+
+  // A folder or a numbered pattern makes pictures; anything else a file whose
+  // extension names the container.
+  std::error_code ec;
+  const bool folder = path.back() == '/' || fs::is_directory(path, ec);
+  const bool pattern = !folder && av_filename_number_test(path.c_str());
+  plan->sequence = folder || pattern;
+  if (pattern && !EndsWithPng(path)) {
+    SetError(error, "Numbered pictures are written as PNG: give them a name such as " +
+                        std::string("frame_%05d.png."));
+    return false;
+  }
+  if (plan->sequence) {
+    if (options.codec != VideoCodec::Auto && options.codec != VideoCodec::PNG) {
+      SetError(error, std::string("Numbered pictures are written as PNG only, not ") +
+                          CodecTitle(options.codec) + ": give a video file name such as out.mkv.");
+      return false;
+    }
+    plan->codec = VideoCodec::PNG;
+    plan->format = av_guess_format("image2", nullptr, nullptr);
+    if (folder) {
+      plan->folder = path;
+      std::string base = path;
+      if (base.back() != '/') base += '/';
+      plan->target = EscapePercent(base) + kFolderPattern;
+    } else {
+      plan->target = path;
+    }
+  } else {
+    plan->target = path;
+    plan->format = av_guess_format(nullptr, path.c_str(), nullptr);
+    if (!plan->format) {
+      SetError(error, "Cannot tell the kind of video file from the name " + path +
+                          ": use a name ending in .mp4, .mkv, .avi or .mov, a numbered "
+                          "picture name such as frame_%05d.png, or a folder.");
+      return false;
+    }
+    if (plan->format->flags & AVFMT_NOFILE || plan->format->video_codec == AV_CODEC_ID_NONE) {
+      SetError(error, path +
+                          " names a single picture or a file without video: use a video file "
+                          "name such as out.mp4, a numbered picture name such as "
+                          "frame_%05d.png, or a folder.");
+      return false;
+    }
+    plan->codec = options.codec == VideoCodec::Auto ? VideoCodec::H264 : options.codec;
+    if (avformat_query_codec(plan->format, CodecId(plan->codec), FF_COMPLIANCE_NORMAL) == 0) {
+      SetError(error, FormatTitle(plan->format) + " files cannot hold " + CodecTitle(plan->codec) +
+                          " video: use a name ending in " + ExtensionsFor(plan->codec) + ".");
+      return false;
+    }
+  }
+  if (!plan->format || EncoderCandidates(plan->codec).empty()) {
+    SetError(error, std::string("This FFmpeg has no ") + CodecTitle(plan->codec) + " encoder.");
+    return false;
+  }
+
+  // The folder, or the nearest one of it that exists (where the missing ones
+  // will be made), must be a folder that can be written into; a file that is
+  // there already must be writable.
+  if (!folder) plan->folder = fs::path(path).parent_path().string();
+  if (plan->folder.empty()) plan->folder = ".";
+  fs::path there = plan->folder;
+  while (!fs::exists(there, ec)) {
+    const fs::path up = there.parent_path();
+    if (up.empty() || up == there) {
+      there = up.empty() ? fs::path(".") : up;
+      break;
+    }
+    there = up;
+  }
+  if (!fs::is_directory(there, ec)) {
+    SetError(error,
+             "Cannot write into " + plan->folder + ": " + there.string() + " is not a folder.");
+    return false;
+  }
+  if (!plan->sequence && fs::exists(path, ec)) {
+    if (access(path.c_str(), W_OK) != 0) {
+      SetError(error, "Cannot write " + path + ": " + AvError(AVERROR(errno)));
+      return false;
+    }
+  } else if (access(there.c_str(), W_OK | X_OK) != 0) {
+    SetError(error, "Cannot write into the folder " + there.string() + ".");
+    return false;
+  }
+  return true;
+}
+
 // How frame times reach the output.
 enum class Timing {
   Kept,       // as time stamps (MP4, MKV, MOV, ...)
@@ -625,6 +743,7 @@ struct VideoWriter::Impl {
   std::unique_ptr<SwsContext, ScalerFreer> scaler;
   std::unique_ptr<uint8_t, AvFreer> staging;
   int stagingStride = 0;
+  std::vector<fs::path> madeFolders;               // made by Open, innermost first
   std::vector<std::unique_ptr<SoundTrack>> audio;  // the tracks carried
   bool soundSkipped = false;  // the source, or a track of it, could not be carried
 
@@ -672,7 +791,10 @@ struct VideoWriter::Impl {
   // Prepares the sound tracks the options ask for; false when the source
   // lacks the track asked for.
   bool OpenSound(std::string* error);
+  // Removes the file of an output that got no frame, and the folders made
+  // for it.
   void RemoveEmptyOutput();
+  void RemoveMadeFolders();
 };
 
 bool VideoWriter::Impl::OpenEncoder(std::string* error) {
@@ -791,7 +913,11 @@ bool VideoWriter::Impl::Start(const cDIBSection& first, std::string* error) {
     SetError(error, "The output file is not open.");
     return false;
   }
-  if ((rc = avformat_write_header(out.get(), nullptr)) < 0) {
+  AVDictionary* muxerOptions = nullptr;
+  if (sequence) av_dict_set_int(&muxerOptions, "start_number", options.firstPictureNumber, 0);
+  rc = avformat_write_header(out.get(), &muxerOptions);
+  av_dict_free(&muxerOptions);
+  if (rc < 0) {
     SetError(error, "Cannot start writing " + target + ": " + AvError(rc));
     return false;
   }
@@ -873,6 +999,10 @@ bool VideoWriter::Impl::Place(double seconds, int64_t* at, std::string* error) c
       SetError(error, "The output has grown too long to time its frames.");
       return false;
     }
+  }
+  if (timing == Timing::Pictures && options.firstPictureNumber + frames > INT32_MAX) {
+    SetError(error, "No more pictures can be numbered after " + std::to_string(INT32_MAX) + ".");
+    return false;
   }
   // Later than the previous frame: by a slot of its own where times are
   // kept; a fixed rate lets a frame take over its predecessor's slot.
@@ -1040,10 +1170,19 @@ bool VideoWriter::Impl::OpenSound(std::string* error) {
 }
 
 void VideoWriter::Impl::RemoveEmptyOutput() {
-  if (sequence || !out) return;
-  if (out->pb) avio_closep(&out->pb);
+  if (!sequence && out) {
+    if (out->pb) avio_closep(&out->pb);
+    std::error_code ignored;
+    fs::remove(target, ignored);
+  }
+  RemoveMadeFolders();
+}
+
+void VideoWriter::Impl::RemoveMadeFolders() {
+  // Innermost first; a folder something else has been put into stays.
   std::error_code ignored;
-  fs::remove(target, ignored);
+  for (const fs::path& folder : madeFolders) fs::remove(folder, ignored);
+  madeFolders.clear();
 }
 
 VideoWriter::VideoWriter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -1057,111 +1196,37 @@ VideoWriter::~VideoWriter() {
   }
 }
 
+bool VideoWriter::CheckTarget(const std::string& path, const VideoWriterOptions& options,
+                              std::string* error) {
+  SilenceLogging();
+  TargetPlan plan;
+  return PlanTarget(path, options, &plan, error);
+}
+
 std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path,
                                                const VideoWriterOptions& options,
                                                std::string* error) {
   SilenceLogging();
+  TargetPlan plan;
+  if (!PlanTarget(path, options, &plan, error)) return nullptr;
   auto impl = std::make_unique<Impl>();
   impl->options = options;
-  if (path.empty() || path.find('\0') != std::string::npos) {
-    SetError(error, "No valid output file name given.");
-    return nullptr;
-  }
-  if (options.rate == 0 || options.scale == 0) {
-    SetError(error, "The frame rate must be positive.");
-    return nullptr;
-  }
+  impl->target = plan.target;
+  impl->sequence = plan.sequence;
+  impl->codec = plan.codec;
+  impl->candidates = EncoderCandidates(plan.codec);
   av_reduce(&impl->rate.num, &impl->rate.den, options.rate, options.scale, INT32_MAX);
   if (!impl->picture || !impl->packet) {
     SetError(error, "Out of memory.");
     return nullptr;
   }
-
-  // A folder or a numbered pattern makes pictures; anything else a file whose
-  // extension names the container.
-  std::error_code ec;
-  const bool folder = path.back() == '/' || fs::is_directory(path, ec);
-  const bool pattern = !folder && av_filename_number_test(path.c_str());
-  impl->sequence = folder || pattern;
-  if (pattern && !EndsWithPng(path)) {
-    SetError(error, "Numbered pictures are written as PNG: give them a name such as " +
-                        std::string("frame_%05d.png."));
-    return nullptr;
-  }
-  const AVOutputFormat* format = nullptr;
-  if (impl->sequence) {
-    if (options.codec != VideoCodec::Auto && options.codec != VideoCodec::PNG) {
-      SetError(error, std::string("Numbered pictures are written as PNG only, not ") +
-                          CodecTitle(options.codec) + ": give a video file name such as out.mkv.");
-      return nullptr;
-    }
-    impl->codec = VideoCodec::PNG;
-    std::string dir;
-    if (folder) {
-      fs::create_directories(path, ec);
-      if (!fs::is_directory(path, ec)) {
-        SetError(error, "Cannot make the folder " + path + ".");
-        return nullptr;
-      }
-      dir = path;
-      std::string base = path;
-      if (base.back() != '/') base += '/';
-      impl->target = EscapePercent(base) + kFolderPattern;
-    } else {
-      dir = fs::path(path).parent_path().string();
-      if (dir.empty()) dir = ".";
-      if (!fs::is_directory(dir, ec)) {
-        SetError(error, "The folder " + dir + " does not exist.");
-        return nullptr;
-      }
-      impl->target = path;
-    }
-    if (access(dir.c_str(), W_OK) != 0) {
-      SetError(error, "Cannot write into the folder " + dir + ".");
-      return nullptr;
-    }
-    format = av_guess_format("image2", nullptr, nullptr);
-  } else {
-    impl->target = path;
-    format = av_guess_format(nullptr, path.c_str(), nullptr);
-    if (!format) {
-      SetError(error, "Cannot tell the kind of video file from the name " + path +
-                          ": use a name ending in .mp4, .mkv, .avi or .mov, a numbered "
-                          "picture name such as frame_%05d.png, or a folder.");
-      return nullptr;
-    }
-    if (format->flags & AVFMT_NOFILE || format->video_codec == AV_CODEC_ID_NONE) {
-      SetError(error, path +
-                          " names a single picture or a file without video: use a video file "
-                          "name such as out.mp4, a numbered picture name such as "
-                          "frame_%05d.png, or a folder.");
-      return nullptr;
-    }
-    impl->codec = options.codec == VideoCodec::Auto ? VideoCodec::H264 : options.codec;
-    if (avformat_query_codec(format, CodecId(impl->codec), FF_COMPLIANCE_NORMAL) == 0) {
-      SetError(error, FormatTitle(format) + " files cannot hold " + CodecTitle(impl->codec) +
-                          " video: use a name ending in " + ExtensionsFor(impl->codec) + ".");
-      return nullptr;
-    }
-    const std::string dir = fs::path(path).parent_path().string();
-    if (!dir.empty() && !fs::is_directory(dir, ec)) {
-      SetError(error, "The folder " + dir + " does not exist.");
-      return nullptr;
-    }
-  }
-
+  const AVOutputFormat* format = plan.format;
   if (impl->sequence) {
     impl->timing = Timing::Pictures;
   } else if (std::strcmp(format->name, "avi") == 0 || (format->flags & AVFMT_NOTIMESTAMPS)) {
     impl->timing = Timing::FixedRate;
   }
   impl->timeBase = impl->timing == Timing::Kept ? FrameTimeBase(impl->rate) : av_inv_q(impl->rate);
-
-  impl->candidates = EncoderCandidates(impl->codec);
-  if (impl->candidates.empty()) {
-    SetError(error, std::string("This FFmpeg has no ") + CodecTitle(impl->codec) + " encoder.");
-    return nullptr;
-  }
 
   // "file:" keeps names with colons from being taken as protocols.
   const std::string url = "file:" + impl->target;
@@ -1182,9 +1247,24 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path,
 
   if (!impl->sequence && !options.audioSource.empty() && !impl->OpenSound(error)) return nullptr;
 
+  // Only now is anything made on disk: the missing folders, then the file.
+  std::error_code ec;
+  for (fs::path p = plan.folder; !p.empty() && !fs::exists(p, ec);) {
+    impl->madeFolders.push_back(p);
+    const fs::path up = p.parent_path();
+    if (up == p) break;
+    p = up;
+  }
+  fs::create_directories(plan.folder, ec);
+  if (!fs::is_directory(plan.folder, ec)) {
+    impl->RemoveMadeFolders();
+    SetError(error, "Cannot make the folder " + plan.folder + ".");
+    return nullptr;
+  }
   if (!(format->flags & AVFMT_NOFILE)) {
     rc = avio_open(&ctx->pb, url.c_str(), AVIO_FLAG_WRITE);
     if (rc < 0) {
+      impl->RemoveMadeFolders();
       SetError(error, "Cannot write " + path + ": " + AvError(rc));
       return nullptr;
     }

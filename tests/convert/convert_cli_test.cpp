@@ -445,7 +445,7 @@ TEST(Converter, BadInputsAndOutputsEndWithAMessageAndAFailure) {
       {garbage, Scratch("x.mp4"), "cannot read"},
       {empty, Scratch("x.mp4"), "cannot read"},
       {TempFolder(), Scratch("x.mp4"), "cannot read"},
-      {input, Scratch("no such folder/x.mp4"), "does not exist"},
+      {input, garbage + "/x.mp4", "is not a folder"},
       {input, Scratch("x.txt"), "Cannot tell the kind"},
       {input, "/proc/x.mkv", "Cannot write"},
   };

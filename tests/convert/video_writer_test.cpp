@@ -1,6 +1,7 @@
 #include "platform/video/video_writer.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -305,51 +306,159 @@ TEST(VideoWriter, LaterFramesOfAnotherSizeAreScaledToTheFirst) {
   EXPECT_TRUE(SamePixels(*back[2], *test::SolidImage(40, 20, 90, 100, 110)));
 }
 
-TEST(VideoWriter, BadNamesAndFoldersAreRefusedWithAReason) {
+size_t EntriesIn(const std::string& folder) {
+  size_t n = 0;
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator();
+       ++it) {
+    ++n;
+  }
+  return n;
+}
+
+// CheckTarget refuses what Open refuses, in the same words and without making
+// anything; Open refuses besides what only the source or opening tells.
+TEST(VideoWriter, CheckTargetRefusesWhatOpenRefusesInTheSameWords) {
+  test::TempDir dir;
+  std::ofstream(dir / "a file").put('x');
   struct Case {
     std::string path;
-    VideoCodec codec;
+    VideoWriterOptions options;
     std::string expect;  // part of the message
   };
-  const std::string scratch = TempFolder();
+  auto with = [](auto set) {
+    VideoWriterOptions o;
+    set(o);
+    return o;
+  };
+  const VideoWriterOptions plain;
   const std::vector<Case> cases = {
-      {"", VideoCodec::Auto, "No valid output file name"},
-      {scratch + "/clip.unknownext", VideoCodec::Auto, "Cannot tell the kind"},
-      {scratch + "/clip", VideoCodec::Auto, "Cannot tell the kind"},
-      {scratch + "/still.png", VideoCodec::Auto, "single picture"},
-      {scratch + "/sound.wav", VideoCodec::Auto, "without video"},
-      {scratch + "/lossless.mp4", VideoCodec::FFV1, "use a name ending in .mkv or .avi"},
-      {scratch + "/web.webm", VideoCodec::H264, "cannot hold H.264"},
-      {scratch + "/no such folder/out.mp4", VideoCodec::Auto, "does not exist"},
-      {scratch + "/no such folder/out_%04d.png", VideoCodec::Auto, "does not exist"},
-      {scratch + "/frames_%04d.jpg", VideoCodec::Auto, "PNG"},
-      {scratch + "/frames_%04d.png", VideoCodec::FFV1, "PNG only"},
-      {"/proc/version.mp4", VideoCodec::Auto, "Cannot write"},
+      {"", plain, "No valid output file name"},
+      {dir / "clip.unknownext", plain, "Cannot tell the kind"},
+      {dir / "clip", plain, "Cannot tell the kind"},
+      {dir / "still.png", plain, "single picture"},
+      {dir / "sound.wav", plain, "without video"},
+      {dir / "lossless.mp4", with([](auto& o) { o.codec = VideoCodec::FFV1; }),
+       "use a name ending in .mkv or .avi"},
+      {dir / "web.webm", with([](auto& o) { o.codec = VideoCodec::H264; }), "cannot hold H.264"},
+      {dir / "frames_%04d.jpg", plain, "PNG"},
+      {dir / "frames_%04d.png", with([](auto& o) { o.codec = VideoCodec::FFV1; }), "PNG only"},
+      {dir / "a file/out.mp4", plain, "a file is not a folder"},
+      {dir / "a file/deeper/out_%03d.png", plain, "a file is not a folder"},
+      {dir / "a file/pictures/", plain, "a file is not a folder"},
+      {dir / "rate.mkv", with([](auto& o) { o.scale = 0; }), "frame rate must be positive"},
+      {dir / "track.mkv", with([](auto& o) { o.audioTrack = -2; }), "No sound track -2"},
+      {dir / "low/", with([](auto& o) { o.firstPictureNumber = -1; }), "first picture number"},
+      {dir / "high/", with([](auto& o) { o.firstPictureNumber = int64_t{1} << 31; }),
+       "first picture number"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    VideoWriterOptions options;
-    options.codec = c.codec;
-    std::string error;
-    EXPECT_FALSE(VideoWriter::Open(c.path, options, &error));
-    EXPECT_NE(error.find(c.expect), std::string::npos) << error;
+    std::string checked, opened;
+    EXPECT_FALSE(VideoWriter::CheckTarget(c.path, c.options, &checked));
+    EXPECT_NE(checked.find(c.expect), std::string::npos) << checked;
+    EXPECT_FALSE(VideoWriter::Open(c.path, c.options, &opened));
+    EXPECT_EQ(opened, checked);
+    EXPECT_EQ(EntriesIn(dir.Path()), 1u);  // nothing made
   }
-  VideoWriterOptions zeroRate;
-  zeroRate.scale = 0;
-  std::string error;
-  EXPECT_FALSE(VideoWriter::Open(scratch + "/rate.mkv", zeroRate, &error));
-  EXPECT_FALSE(error.empty());
-  // A folder without write permission (root may write anyway).
-  const std::string locked = scratch + "/locked";
+
+  // Folders and files that cannot be written (root may write anyway).
+  const std::string locked = dir / "locked";
   fs::create_directories(locked);
+  std::ofstream(locked + "/old.mkv").put('x');
+  fs::permissions(locked + "/old.mkv", fs::perms::owner_read);
   fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
   if (access(locked.c_str(), W_OK) != 0) {
-    EXPECT_FALSE(VideoWriter::Open(locked + "/out.mkv", {}, &error));
-    EXPECT_NE(error.find("Cannot write"), std::string::npos) << error;
-    EXPECT_FALSE(VideoWriter::Open(locked + "/", {}, &error));
-    EXPECT_NE(error.find("Cannot write into the folder"), std::string::npos) << error;
+    for (const std::string& path : {locked + "/out.mkv", locked + "/new/out.mkv", locked + "/",
+                                    locked + "/new/", locked + "/old.mkv"}) {
+      SCOPED_TRACE(path);
+      std::string checked, opened;
+      EXPECT_FALSE(VideoWriter::CheckTarget(path, plain, &checked));
+      EXPECT_NE(checked.find("Cannot write"), std::string::npos) << checked;
+      EXPECT_FALSE(VideoWriter::Open(path, plain, &opened));
+      EXPECT_EQ(opened, checked);
+    }
   }
   fs::permissions(locked, fs::perms::owner_all);
+
+  // What only opening tells: the sound source lacks the track asked for, or
+  // the file cannot be made.
+  test::Clip clip;
+  VideoWriterOptions secondTrack;
+  secondTrack.audioSource = test::MakeClip(clip);
+  secondTrack.audioTrack = 1;
+  std::string error;
+  EXPECT_TRUE(VideoWriter::CheckTarget(dir / "sound.mkv", secondTrack, &error)) << error;
+  EXPECT_FALSE(VideoWriter::Open(dir / "sound.mkv", secondTrack, &error));
+  EXPECT_NE(error.find("no sound track 1"), std::string::npos) << error;
+  EXPECT_FALSE(VideoWriter::Open("/proc/version.mp4", plain, &error));
+  EXPECT_NE(error.find("Cannot write"), std::string::npos) << error;
+}
+
+// Missing folders are made for every kind of output, and only once the
+// output is opened; an output that gets no frame takes them away again.
+TEST(VideoWriter, MissingFoldersAreMadeForEveryKindOfOutput) {
+  test::TempDir dir;
+  const std::vector<DibPtr> frames = RandomFrames(8, 6, 2, 17);
+  struct Case {
+    std::string path, made, readBack;
+  };
+  for (const Case& c : std::vector<Case>{{"new a/b/out.mkv", "new a", "new a/b/out.mkv"},
+                                         {"new c/d/out_%03d.png", "new c", "new c/d/out_%03d.png"},
+                                         {"new e/f/", "new e", "new e/f/frame_%05d.png"}}) {
+    SCOPED_TRACE(c.path);
+    VideoWriterOptions options;
+    options.codec =
+        c.readBack.find(".png") != std::string::npos ? VideoCodec::PNG : VideoCodec::FFV1;
+    std::string error;
+    EXPECT_TRUE(VideoWriter::CheckTarget(dir / c.path, options, &error)) << error;
+    EXPECT_FALSE(fs::exists(dir / c.made));
+    const Written w = WriteAll(dir / c.path, frames, options);
+    ASSERT_TRUE(w.ok) << w.error;
+    const std::vector<DibPtr> back = ReadFrames(dir / c.readBack);
+    ASSERT_EQ(back.size(), frames.size());
+    EXPECT_TRUE(SamePixels(*back[1], *frames[1]));
+  }
+  // Nothing written: the folders made go again; one that was there stays.
+  std::string error;
+  auto writer = VideoWriter::Open(dir / "gone/x/out.mkv", {}, &error);
+  ASSERT_TRUE(writer) << error;
+  EXPECT_TRUE(fs::is_directory(dir / "gone/x"));
+  writer.reset();
+  EXPECT_FALSE(fs::exists(dir / "gone"));
+  writer = VideoWriter::Open(dir / "new a/gone/", {}, &error);
+  ASSERT_TRUE(writer) << error;
+  EXPECT_FALSE(writer->Finish(&error));
+  EXPECT_FALSE(fs::exists(dir / "new a/gone"));
+  EXPECT_TRUE(fs::exists(dir / "new a/b/out.mkv"));
+}
+
+// Pictures are numbered from firstPictureNumber on.
+TEST(VideoWriter, PicturesAreNumberedFromTheFirstNumberGiven) {
+  test::TempDir dir;
+  const std::vector<DibPtr> frames = RandomFrames(5, 3, 3, 23);
+  struct Case {
+    std::string path;
+    int64_t first;
+    std::vector<std::string> names;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"from ten/", 10, {"frame_00010.png", "frame_00011.png", "frame_00012.png"}},
+           {"zero_%03d.png", 0, {"zero_000.png", "zero_001.png", "zero_002.png"}},
+           {"plain_%d.png", 1, {"plain_1.png", "plain_2.png", "plain_3.png"}}}) {
+    SCOPED_TRACE(c.path);
+    const size_t before = EntriesIn(dir.Path());
+    VideoWriterOptions options;
+    options.firstPictureNumber = c.first;
+    const Written w = WriteAll(dir / c.path, frames, options);
+    ASSERT_TRUE(w.ok) << w.error;
+    const std::string folder = c.path.back() == '/' ? dir / c.path : dir.Path() + "/";
+    for (size_t i = 0; i < c.names.size(); ++i) {
+      const std::vector<DibPtr> back = ReadFrames(folder + c.names[i]);
+      ASSERT_EQ(back.size(), 1u) << c.names[i];
+      EXPECT_TRUE(SamePixels(*back[0], *frames[i])) << c.names[i];
+    }
+    EXPECT_EQ(EntriesIn(dir.Path()) - before, c.names.size() + (c.path.back() == '/' ? 1 : 0));
+  }
 }
 
 TEST(VideoWriter, MisuseAndWriteFailuresEndWithAMessage) {
