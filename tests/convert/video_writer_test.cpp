@@ -715,5 +715,42 @@ TEST(VideoWriter, EverySoundTrackIsCarriedWithItsLanguageAndFlags) {
   EXPECT_FALSE(fs::exists(Scratch("third.mkv")));
 }
 
+// A conversion stopped early (Finish after 5 of 48 frames) leaves a file that
+// plays to its end: 5 frames, and sound that stops with them.
+TEST(VideoWriter, FinishingAfterAFewFramesLeavesAPlayableFile) {
+  test::Clip clip;
+  clip.frames = 48;
+  const std::string source = test::MakeClip(clip);
+  ASSERT_FALSE(source.empty());
+  const std::vector<DibPtr> frames = RandomFrames(32, 18, 5, 29);
+  for (const auto& [name, codec] :
+       std::vector<std::pair<std::string, VideoCodec>>{{"cut.mp4", VideoCodec::H264},
+                                                       {"cut.mkv", VideoCodec::FFV1},
+                                                       {"cut.avi", VideoCodec::FFV1},
+                                                       {"cut.mov", VideoCodec::PNG}}) {
+    SCOPED_TRACE(name);
+    VideoWriterOptions options;
+    options.codec = codec;
+    options.rate = 24;
+    options.audioSource = source;
+    const Written w = WriteAll(Scratch(name), frames, options);
+    ASSERT_TRUE(w.ok) << w.error;
+    // Every frame of every stream decodes, without a complaint.
+    std::string out, err;
+    EXPECT_EQ(test::RunProgram({"ffprobe", "-v", "error", "-show_entries", "frame=media_type",
+                                "-of", "csv=p=0", "file:" + Scratch(name)},
+                               &out, &err),
+              0);
+    EXPECT_EQ(err, "");
+    size_t pictures = 0;
+    for (size_t at = out.find("video"); at != std::string::npos; at = out.find("video", at + 1)) {
+      ++pictures;
+    }
+    EXPECT_EQ(pictures, 5u);
+    EXPECT_EQ(ReadFrames(Scratch(name)).size(), 5u);
+    EXPECT_NEAR(test::StreamDuration(Scratch(name), "audio"), 5.0 / 24, 0.03);
+  }
+}
+
 }  // namespace
 }  // namespace dioptrix
