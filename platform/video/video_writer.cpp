@@ -6,6 +6,7 @@
 #include <cctype>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -46,6 +47,9 @@ constexpr int kRowSlack = 64;
 constexpr const char* kFolderPattern = "frame_%05d.png";
 // Latest frame time taken, in seconds after the first frame.
 constexpr double kMaxSeconds = 1e7;
+// Most frames a fixed-rate output stores for one frame (11.6 hours at 25
+// per second), so that a stray time cannot keep the encoder busy for days.
+constexpr int64_t kMaxSlotsPerFrame = int64_t{1} << 20;
 
 struct OutputCloser {
   void operator()(AVFormatContext* f) const {
@@ -119,6 +123,12 @@ AVRational FrameTimeBase(AVRational rate) {
   const int64_t ticks = num * ((10000 + num - 1) / num);
   if (ticks > 200000) return AVRational{1, 90000};
   return AVRational{1, static_cast<int>(ticks)};
+}
+
+std::string SecondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.6g", seconds);
+  return text;
 }
 
 bool EndsWithPng(const std::string& path) {
@@ -981,6 +991,14 @@ bool VideoWriter::Impl::Convert(const cDIBSection& frame) {
 }
 
 bool VideoWriter::Impl::Place(double seconds, int64_t* at, std::string* error) const {
+  if (timing == Timing::Pictures) {
+    if (options.firstPictureNumber + frames > INT32_MAX) {
+      SetError(error, "No more pictures can be numbered after " + std::to_string(INT32_MAX) + ".");
+      return false;
+    }
+    *at = frames;
+    return true;
+  }
   const bool given = std::isfinite(seconds) && seconds >= 0;
   int64_t t = 0;
   if (frames == 0) {
@@ -988,7 +1006,7 @@ bool VideoWriter::Impl::Place(double seconds, int64_t* at, std::string* error) c
   } else if (given) {
     const double after = std::max(0.0, seconds - origin);
     if (after > kMaxSeconds) {
-      SetError(error, "A frame time of " + std::to_string(seconds) +
+      SetError(error, "A frame time of " + SecondsText(seconds) +
                           " s lies too far after the first frame.");
       return false;
     }
@@ -1000,18 +1018,17 @@ bool VideoWriter::Impl::Place(double seconds, int64_t* at, std::string* error) c
       return false;
     }
   }
-  if (timing == Timing::Pictures && options.firstPictureNumber + frames > INT32_MAX) {
-    SetError(error, "No more pictures can be numbered after " + std::to_string(INT32_MAX) + ".");
-    return false;
-  }
   // Later than the previous frame: by a slot of its own where times are
   // kept; a fixed rate lets a frame take over its predecessor's slot.
   if (frames > 0) t = std::max(t, timing == Timing::FixedRate ? last : last + minGap);
   // Containers count the time from one frame to the next in 31 bits of
-  // their ticks (MP4 at 1/90000 s: six hours).
-  if (frames > 0 && timing == Timing::Kept &&
-      av_rescale_q(t - last, timeBase, stream->time_base) > INT32_MAX) {
-    SetError(error, "A frame time of " + std::to_string(seconds) + " s lies too far after the " +
+  // their ticks (MP4 at 1/90000 s: six hours); a fixed rate repeats a frame
+  // a bounded number of times.
+  const bool tooFar = timing == Timing::Kept
+                          ? av_rescale_q(t - last, timeBase, stream->time_base) > INT32_MAX
+                          : t - last > kMaxSlotsPerFrame;
+  if (frames > 0 && tooFar) {
+    SetError(error, "A frame time of " + SecondsText(seconds) + " s lies too far after the " +
                         "frame before it for " + FormatTitle(out->oformat) + " files.");
     return false;
   }
@@ -1150,6 +1167,7 @@ bool VideoWriter::Impl::OpenSound(std::string* error) {
   for (size_t k = 0; k < numbers.size(); ++k) {
     const int n = numbers[k];
     const std::string& name = names[k];
+    note.clear();
     InputPtr in = first ? std::move(first) : OpenSoundSource(options.audioSource, &note);
     if (!in) {
       soundSkipped = true;
@@ -1159,7 +1177,6 @@ bool VideoWriter::Impl::OpenSound(std::string* error) {
     auto track = std::make_unique<SoundTrack>(out.get(), std::move(in), all[static_cast<size_t>(n)],
                                               options.audioStart, name, &note);
     Note(note);
-    note.clear();
     if (track->Handling() == AudioHandling::Skipped) {
       soundSkipped = true;
     } else {

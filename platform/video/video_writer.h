@@ -9,7 +9,7 @@
 // frame_00001.png, frame_00002.png, ... (numbered from
 // VideoWriterOptions::firstPictureNumber). Missing folders on the way to the
 // output, or the picture folder itself, are made when the output is opened;
-// when nothing is written they are removed again.
+// when no frame is written, those made are removed again.
 //
 // Frame times: every frame may carry its time. MP4, MKV, MOV and the other
 // containers with time stamps keep them as given, so a variable frame rate
@@ -114,9 +114,12 @@ class VideoWriter final : public FrameWriter {
   VideoWriter(const VideoWriter&) = delete;
   VideoWriter& operator=(const VideoWriter&) = delete;
 
-  // A time not after the previous frame's is moved just after it. Times
-  // that are not finite count as negative; times more than 10^7 seconds
-  // after the first frame are refused.
+  // Times count from the time given for the first frame, which lies at 0. A
+  // time not after the previous frame's is moved just after it; times that
+  // are not finite count as negative. A time more than 10^7 seconds after the
+  // first frame, or further after the previous frame than the container can
+  // hold (MP4: six hours or more; AVI: 2^20 frames), is refused; the writer
+  // stays usable.
   bool WriteFrame(const cDIBSection& frame, double seconds, std::string* error) override;
   // Encodes the last frame's picture again, at `seconds`.
   bool RepeatFrame(double seconds, std::string* error) override;

@@ -219,6 +219,15 @@ TEST(VideoWriter, AviFollowsTheTimesAtItsFixedRate) {
   for (size_t i = 0; i < shown.size(); ++i) {
     EXPECT_TRUE(SamePixels(*back[i], *frames[shown[i]])) << "slot " << i;
   }
+  // A time that would need more than 2^20 copies of a frame is refused.
+  auto writer = VideoWriter::Open(Scratch("far.avi"), options);
+  ASSERT_TRUE(writer);
+  std::string error;
+  ASSERT_TRUE(writer->WriteFrame(*frames[0], 0, &error)) << error;
+  EXPECT_FALSE(writer->WriteFrame(*frames[1], 0.04 * (1 << 20) + 1, &error));
+  EXPECT_NE(error.find("too far"), std::string::npos) << error;
+  writer.reset();
+
   // Frames one period apart, given or not, are stored as they come.
   const Written even = WriteAll(Scratch("even.avi"), frames, options, {0, 0.04, -1, 0.12});
   ASSERT_TRUE(even.ok) << even.error;
