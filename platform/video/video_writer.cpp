@@ -1272,10 +1272,12 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path,
     if (up == p) break;
     p = up;
   }
-  fs::create_directories(plan.folder, ec);
+  std::error_code made;
+  fs::create_directories(plan.folder, made);
   if (!fs::is_directory(plan.folder, ec)) {
     impl->RemoveMadeFolders();
-    SetError(error, "Cannot make the folder " + plan.folder + ".");
+    SetError(error, "Cannot make the folder " + plan.folder +
+                        (made ? ": " + made.message() + "." : std::string(".")));
     return nullptr;
   }
   if (!(format->flags & AVFMT_NOFILE)) {
