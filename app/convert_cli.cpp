@@ -252,6 +252,9 @@ std::string ArgumentProblem(const ConvertOptions& options) {
            "frames are read more than once (save the film to a file first)";
   }
   if (options.nullOutput) return {};
+  VideoWriterOptions target;
+  target.codec = options.codec;
+  if (std::string why; !VideoWriter::CheckTarget(options.output, target, &why)) return why;
   std::error_code ec;
   if (fs::exists(options.output, ec) && fs::equivalent(input, options.output, ec))
     return "the output " + options.output + " is the input file";
@@ -357,6 +360,9 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
     }
     VideoWriterOptions w;
     w.codec = options.codec;
+    w.audioTrack = options.audioTrack;
+    // Pictures are numbered by the source frame they show.
+    w.firstPictureNumber = options.start;
     w.rate = rate;
     w.scale = scale;
     w.audioSource = options.input;
@@ -480,7 +486,9 @@ Options:
   -o, --output PATH     what to write. The container follows the extension
                         (.mp4, .mkv, .avi, .mov, ...). A name with a frame
                         number pattern (frames_%05d.png) or a folder (a name
-                        ending in /) gets one PNG picture per frame.
+                        ending in /) gets one PNG picture per frame, numbered
+                        by the source frame it shows. Missing folders are
+                        made. An existing output is replaced only with -y.
   -l, --layout LAYOUT   stereo layout of the input, by name or code:
                           2d                      3  plain 2D, both eyes alike
                           2d-to-3d, convert       4  2D converted to 3D
@@ -518,8 +526,10 @@ Options:
                         every sound track is kept
   -h, --help            this text
 
-The sound track of the input goes into the output: copied when the container
-holds its codec, coded again as AAC when not; pictures get none. A progress
+Every sound track of the input goes into the output with its language and
+flags: copied when the container holds its codec, coded again as AAC when
+not; pictures get none. Frames keep their times (a variable frame rate stays
+variable) where the container can hold them. A progress
 bar is drawn on a terminal; at the end the frames per second and the mean
 times of the four stages are printed: fetch (reading and decoding the video
 frame), unpack (splitting a stereo frame into its two views, or making the
@@ -527,7 +537,8 @@ second view of a 2D frame), pack (composing the views for the output) and put
 (writing the frame).
 
 Exit status: 0 done, 1 the conversion failed or reported errors, 2 bad
-arguments.
+arguments (refused before the input is read), 130 stopped by Ctrl-C or
+SIGTERM (the frames written so far make a complete file).
 )";
 }
 

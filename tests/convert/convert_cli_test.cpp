@@ -439,20 +439,24 @@ TEST(Converter, BadInputsAndOutputsEndWithAMessageAndAFailure) {
   struct Case {
     std::string input, output;
     const char* expect;
+    int status;  // outputs that cannot be are refused before the input is read
   };
   const std::vector<Case> cases = {
-      {Scratch("not there.mp4"), Scratch("x.mp4"), "cannot read"},
-      {garbage, Scratch("x.mp4"), "cannot read"},
-      {empty, Scratch("x.mp4"), "cannot read"},
-      {TempFolder(), Scratch("x.mp4"), "cannot read"},
-      {input, garbage + "/x.mp4", "is not a folder"},
-      {input, Scratch("x.txt"), "Cannot tell the kind"},
-      {input, "/proc/x.mkv", "Cannot write"},
+      {Scratch("not there.mp4"), Scratch("x.mp4"), "cannot read", kConvertFailed},
+      {garbage, Scratch("x.mp4"), "cannot read", kConvertFailed},
+      {empty, Scratch("x.mp4"), "cannot read", kConvertFailed},
+      {TempFolder(), Scratch("x.mp4"), "cannot read", kConvertFailed},
+      {input, garbage + "/x.mp4", "is not a folder", kConvertBadUsage},
+      {input, Scratch("x.txt"), "Cannot tell the kind", kConvertBadUsage},
+      {input, Scratch("ffv1.mp4"), "MP4 files cannot hold FFV1 video", kConvertBadUsage},
+      {input, "/proc/x.mkv", "Cannot write", kConvertFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input + " -> " + c.output);
-    const Result r = Convert(Options(c.input, c.output));
-    EXPECT_EQ(r.status, kConvertFailed);
+    ConvertOptions o = Options(c.input, c.output);
+    if (c.output.ends_with("ffv1.mp4")) o.codec = VideoCodec::FFV1;
+    const Result r = Convert(o);
+    EXPECT_EQ(r.status, c.status);
     EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
     EXPECT_EQ(r.err.rfind("dioptrix-convert: ", 0), 0u) << r.err;
   }

@@ -45,12 +45,17 @@ std::vector<DibPtr> ReadFrames(const std::string& path) {
   if (path.find('%') == std::string::npos) {
     AppendFrames(path, frames, &ok);
   } else {
-    // A picture pattern: one picture per file, numbered from 1.
-    for (int n = 1;; ++n) {
+    // A picture pattern: one picture per file, numbered on from the lowest
+    // number there is (up to 1000).
+    auto nameOf = [&](int n) {
       char name[4096];
       std::snprintf(name, sizeof(name), path.c_str(), n);
-      if (!fs::exists(name)) break;
-      AppendFrames(name, frames, &ok);
+      return std::string(name);
+    };
+    int n = 0;
+    while (n < 1000 && !fs::exists(nameOf(n))) ++n;
+    for (; fs::exists(nameOf(n)); ++n) {
+      AppendFrames(nameOf(n), frames, &ok);
       if (!ok) break;
     }
   }
