@@ -1,5 +1,7 @@
 #include "platform/video/video_file.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -92,6 +94,17 @@ void Clear(Slot& s) {
   s.valid = false;
   s.index = kNoIndex;
   av_frame_unref(s.frame.get());
+}
+
+// False for standard input ("-") and for what stat finds to be a FIFO, a
+// socket or a character device: those can be read only once, and opening a
+// FIFO would wait for a writer. A name stat cannot find is left to FFmpeg,
+// which reports why.
+bool Seekable(const std::string& path) {
+  if (path == "-") return false;
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return true;
+  return !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode) && !S_ISCHR(st.st_mode);
 }
 
 }  // namespace
@@ -537,13 +550,13 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* tex
   int rc = avformat_open_input(&opened, ("file:" + path).c_str(), nullptr, &options);
   av_dict_free(&options);
   if (rc < 0) {
-    *text = "Cannot open " + path + ": " + AvError(rc);
+    *text = "Cannot open the file: " + AvError(rc);
     return VideoOpenFailure::CannotOpen;
   }
   format.reset(opened);
   rc = avformat_find_stream_info(opened, nullptr);
   if (rc < 0) {
-    *text = "Cannot read the streams of " + path + ": " + AvError(rc);
+    *text = "Cannot read the file's streams: " + AvError(rc);
     return VideoOpenFailure::CannotOpen;
   }
 
@@ -555,7 +568,7 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* tex
     }
   }
   if (streamIndex < 0) {
-    *text = "The file holds no video stream: " + path;
+    *text = "The file holds no video stream.";
     return VideoOpenFailure::NoVideoStream;
   }
   for (unsigned i = 0; i < opened->nb_streams; ++i) {
@@ -694,12 +707,17 @@ std::unique_ptr<VideoFile> VideoFile::Open(const std::string& path, std::string*
   if (path.empty() || path.find('\0') != std::string::npos) {
     text = "No valid file name given.";
     kind = VideoOpenFailure::CannotOpen;
+  } else if (!Seekable(path)) {
+    text =
+        "Needs a seekable file, not a pipe or a device (detection and frame-exact access read the "
+        "file more than once).";
+    kind = VideoOpenFailure::NotSeekable;
   } else {
     try {
       impl = std::make_unique<Impl>();
       kind = impl->Open(path, &text);
     } catch (const std::bad_alloc&) {
-      text = "Out of memory while opening " + path + ".";
+      text = "Out of memory while opening the file.";
       kind = VideoOpenFailure::BadFrameSize;
     }
   }

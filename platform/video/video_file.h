@@ -27,6 +27,7 @@ enum class VideoOpenFailure {
   NoDecoder,      // no decoder for the stream's compression
   BadFrameSize,   // no frame size, or pictures too large to hand out
   NoFrames,       // the stream holds no frame that can be decoded
+  NotSeekable,    // a pipe, a device or standard input ("-"): frames are read more than once
 };
 
 // Counts of the work done so far, to check that access patterns stay cheap.
@@ -40,7 +41,9 @@ class VideoFile {
  public:
   // Opens the first video stream of the file at path (a plain file name; no
   // protocols). On failure returns nothing, and error and failure (when given)
-  // say why.
+  // say why; the error text does not repeat the path (callers name it). A
+  // pipe, FIFO, socket, character device or "-" fails at once as NotSeekable,
+  // without being opened.
   static std::unique_ptr<VideoFile> Open(const std::string& path, std::string* error = nullptr,
                                          VideoOpenFailure* failure = nullptr);
   ~VideoFile();

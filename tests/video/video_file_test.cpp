@@ -1,6 +1,7 @@
 #include "platform/video/video_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -349,6 +350,10 @@ TEST(VideoFile, FilesWithoutPlayableVideoGiveClearErrors) {
     EXPECT_EQ(VideoFile::Open(path, &error, &failure), nullptr);
     EXPECT_FALSE(error.empty());
     EXPECT_NE(failure, VideoOpenFailure::None);
+    // Callers name the file; the text does not repeat it.
+    if (!path.empty()) {
+      EXPECT_EQ(error.find(folder), std::string::npos) << error;
+    }
   }
 
   for (const char* format : {"mp4", "avi", "ts"}) {
@@ -361,6 +366,23 @@ TEST(VideoFile, FilesWithoutPlayableVideoGiveClearErrors) {
     VideoOpenFailure failure = VideoOpenFailure::None;
     EXPECT_EQ(VideoFile::Open(path, &error, &failure), nullptr) << format;
     EXPECT_EQ(failure, VideoOpenFailure::NoVideoStream) << format << ": " << error;
+    EXPECT_EQ(error.find(path), std::string::npos) << error;
+  }
+
+  // Inputs that can be read only once fail at once, before anything reads
+  // them: a FIFO without a writer (opening it would wait), a link to it,
+  // standard input and a character device.
+  const std::string fifo = folder + "/fifo.mp4";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_symlink(fifo, folder + "/link-to-fifo.mp4");
+  for (const std::string& path :
+       {fifo, folder + "/link-to-fifo.mp4", std::string("-"), std::string("/dev/zero")}) {
+    SCOPED_TRACE(path);
+    std::string error;
+    VideoOpenFailure failure = VideoOpenFailure::None;
+    EXPECT_EQ(VideoFile::Open(path, &error, &failure), nullptr);
+    EXPECT_EQ(failure, VideoOpenFailure::NotSeekable);
+    EXPECT_NE(error.find("seekable file"), std::string::npos) << error;
   }
 }
 
