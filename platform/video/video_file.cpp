@@ -16,9 +16,11 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -55,6 +57,14 @@ bool PlausibleRate(AVRational r) {
   return fps >= 1.0 / 1000 && fps <= 1000;
 }
 
+// Whether pictures of w x h pixels can be handed out: sides up to kMaxSide
+// and the packed picture within 32-bit sizes.
+bool Deliverable(int64_t w, int64_t h) {
+  return w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide &&
+         BytesPerRow24(w) * h <= INT32_MAX - 64 &&
+         av_image_check_size(static_cast<unsigned>(w), static_cast<unsigned>(h), 0, nullptr) >= 0;
+}
+
 // A converter from decoded frames to 24-bit blue-green-red at the stream's
 // frame size, with bicubic scaling where sizes differ, split over as many
 // threads as the machine has (as FFmpeg's scale filter does; the result does
@@ -72,6 +82,181 @@ SwsContext* MakeScaler(int srcWidth, int srcHeight, int srcFormat, int dstWidth,
     return nullptr;
   }
   return s;
+}
+
+// A converter to 24-bit pictures of one size, made again when the frames'
+// size or format changes, with the colour set-up of the frames it converts.
+struct Scaler {
+  std::unique_ptr<SwsContext, ScalerFreer> context;
+  int srcWidth = 0, srcHeight = 0, srcFormat = -1, dstWidth = 0, dstHeight = 0;
+  int colorspace = -1, range = -1;
+
+  // The converter for picture to dstWidth x dstHeight, with the colour
+  // matrix and range that colours declares; nullptr when it cannot be made.
+  SwsContext* For(const AVFrame* picture, const AVFrame* colours, int toWidth, int toHeight) {
+    if (!context || picture->width != srcWidth || picture->height != srcHeight ||
+        picture->format != srcFormat || toWidth != dstWidth || toHeight != dstHeight) {
+      context.reset(
+          MakeScaler(picture->width, picture->height, picture->format, toWidth, toHeight));
+      srcWidth = picture->width;
+      srcHeight = picture->height;
+      srcFormat = picture->format;
+      dstWidth = toWidth;
+      dstHeight = toHeight;
+      colorspace = range = -1;
+      if (!context) return nullptr;
+    }
+    // Colour matrix and range as the frame declares them, the way FFmpeg's
+    // own scale filter sets them up: an unknown matrix is taken as BT.601 and
+    // an unknown range stays the one the pixel format implies.
+    int space = colours->colorspace;
+    if (space < 1 || space > 10 || space == AVCOL_SPC_YCGCO) space = AVCOL_SPC_BT470BG;
+    if (space != colorspace || colours->color_range != range) {
+      int* inverse = nullptr;
+      int* table = nullptr;
+      int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+      if (sws_getColorspaceDetails(context.get(), &inverse, &srcRange, &table, &dstRange,
+                                   &brightness, &contrast, &saturation) >= 0) {
+        if (colours->color_range != AVCOL_RANGE_UNSPECIFIED) {
+          srcRange = colours->color_range == AVCOL_RANGE_JPEG;
+        }
+        const int* coefficients = sws_getCoefficients(space);
+        sws_setColorspaceDetails(context.get(), coefficients, srcRange, coefficients, dstRange,
+                                 brightness, contrast, saturation);
+      }
+      colorspace = space;
+      range = colours->color_range;
+    }
+    return context.get();
+  }
+};
+
+// How a stored picture is turned upright: transposed (its rows become
+// columns), then mirrored left to right and top to bottom.
+struct Orientation {
+  bool transpose = false;
+  bool mirrorX = false;
+  bool mirrorY = false;
+  bool Any() const { return transpose || mirrorX || mirrorY; }
+};
+
+// The turn the ffmpeg command makes by default for a display matrix: a
+// quarter turn is a transposition with one mirroring (with none or both for a
+// mirrored matrix), a half turn mirrors both ways, and a mirrored matrix
+// without a turn flips top to bottom. Other angles are left as stored.
+Orientation OrientationOf(const int32_t* m) {
+  Orientation o;
+  if (!m) return o;
+  const double angle = av_display_rotation_get(m);
+  if (std::isnan(angle)) return o;
+  // Clockwise degrees, in [0, 360) but for a hair below 0.
+  double theta = -std::round(angle);
+  theta -= 360 * std::floor(theta / 360 + 0.9 / 360);
+  if (std::fabs(theta - 90) < 1) {
+    o.transpose = true;
+    o.mirrorX = !(m[3] > 0);
+  } else if (std::fabs(theta - 180) < 1) {
+    o.mirrorX = m[0] < 0;
+    o.mirrorY = m[4] < 0;
+  } else if (std::fabs(theta - 270) < 1) {
+    o.transpose = true;
+    o.mirrorX = m[3] < 0;
+    o.mirrorY = true;
+  } else if (std::fabs(theta) < 1) {
+    o.mirrorY = m[4] < 0;
+  }
+  return o;
+}
+
+// Whether the turn can move a frame's pixels as they are in its own format:
+// planar, semi-planar or packed without shared chroma, and for a
+// transposition the same chroma subsampling both ways. Other formats are
+// turned after conversion to 24-bit.
+bool TurnsInPlace(const AVPixFmtDescriptor* d, Orientation o) {
+  if (!d ||
+      (d->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM)))
+    return false;
+  if (d->log2_chroma_w && d->nb_components >= 2 && d->comp[0].plane == d->comp[1].plane)
+    return false;
+  return !o.transpose || d->log2_chroma_w == d->log2_chroma_h;
+}
+
+// Copies elements of kStep bytes: element (x, y) of the ow x oh result, rows
+// dstStride bytes apart, comes from origin + x * dx + y * dy. Transpositions
+// go in tiles, so that the rows read stay in the cache.
+template <size_t kStep>
+void CopyElements(const uint8_t* origin, ptrdiff_t dx, ptrdiff_t dy, int ow, int oh, uint8_t* dst,
+                  ptrdiff_t dstStride, size_t step = kStep) {
+  const size_t size = kStep ? kStep : step;
+  if (dx == static_cast<ptrdiff_t>(size)) {
+    for (int y = 0; y < oh; ++y) {
+      std::memcpy(dst + y * dstStride, origin + y * dy, static_cast<size_t>(ow) * size);
+    }
+    return;
+  }
+  constexpr int kTile = 32;
+  for (int y0 = 0; y0 < oh; y0 += kTile) {
+    const int y1 = std::min(oh, y0 + kTile);
+    for (int x0 = 0; x0 < ow; x0 += kTile) {
+      const int x1 = std::min(ow, x0 + kTile);
+      for (int y = y0; y < y1; ++y) {
+        uint8_t* out =
+            dst + y * dstStride + static_cast<ptrdiff_t>(x0) * static_cast<ptrdiff_t>(size);
+        ptrdiff_t at = y * dy + x0 * dx;
+        for (int x = x0; x < x1; ++x, out += size, at += dx) {
+          std::memcpy(out, origin + at, kStep ? kStep : size);
+        }
+      }
+    }
+  }
+}
+
+// Turns one plane of w x h elements of step bytes, rows srcStride bytes
+// apart, into dst (h x w elements when transposed).
+void TurnPlane(const uint8_t* src, ptrdiff_t srcStride, int w, int h, int step, Orientation o,
+               uint8_t* dst, ptrdiff_t dstStride) {
+  const int ow = o.transpose ? h : w;
+  const int oh = o.transpose ? w : h;
+  // One element to the right in the result is one row down in a transposed
+  // source, else one element right; one row down in the result likewise.
+  ptrdiff_t dx = o.transpose ? srcStride : step;
+  ptrdiff_t dy = o.transpose ? step : srcStride;
+  ptrdiff_t start = 0;
+  if (o.mirrorX) {
+    start += (ow - 1) * dx;
+    dx = -dx;
+  }
+  if (o.mirrorY) {
+    start += (oh - 1) * dy;
+    dy = -dy;
+  }
+  const uint8_t* origin = src + start;
+  switch (step) {
+    case 1:
+      return CopyElements<1>(origin, dx, dy, ow, oh, dst, dstStride);
+    case 2:
+      return CopyElements<2>(origin, dx, dy, ow, oh, dst, dstStride);
+    case 3:
+      return CopyElements<3>(origin, dx, dy, ow, oh, dst, dstStride);
+    case 4:
+      return CopyElements<4>(origin, dx, dy, ow, oh, dst, dstStride);
+    case 6:
+      return CopyElements<6>(origin, dx, dy, ow, oh, dst, dstStride);
+    case 8:
+      return CopyElements<8>(origin, dx, dy, ow, oh, dst, dstStride);
+    default:
+      return CopyElements<0>(origin, dx, dy, ow, oh, dst, dstStride, static_cast<size_t>(step));
+  }
+}
+
+// Gives frame buffers of the format and size, keeping the ones it has.
+bool Fit(AVFrame* f, int format, int w, int h) {
+  if (f->data[0] && f->format == format && f->width == w && f->height == h) return true;
+  av_frame_unref(f);
+  f->format = format;
+  f->width = w;
+  f->height = h;
+  return av_frame_get_buffer(f, kRowAlign) >= 0;
 }
 
 // A decoded frame with the number it was given.
@@ -116,13 +301,18 @@ struct VideoFile::Impl {
   InputPtr format;
   CodecPtr decoder;
   PacketPtr packet{av_packet_alloc()};
-  std::unique_ptr<SwsContext, ScalerFreer> scaler;
+  Scaler scaler;  // the turned frames to the packed picture
   AVStream* stream = nullptr;
   int streamIndex = -1;
   AVRational timeBase{1, 1};
   AVRational rate{25, 1};           // frames per second
   AVRational frameDuration{1, 25};  // seconds per frame
 
+  // The frames as delivered: turned upright, then scaled to square pixels.
+  Orientation orientation;
+  FramePtr turned{av_frame_alloc()};  // a frame turned upright
+  FramePtr flat{av_frame_alloc()};    // a frame in 24-bit, to turn it there
+  Scaler flatScaler;
   int32_t width = 0;
   int32_t height = 0;
   int32_t rowBytes = 0;
@@ -151,10 +341,6 @@ struct VideoFile::Impl {
   bool endOfStream = false;
   bool skipToKey = false;
   int64_t pictureIndex = -1;  // the frame the packed picture was returned for
-
-  // Scaler colour set-up of the current scaler.
-  int scalerWidth = 0, scalerHeight = 0, scalerFormat = -1;
-  int detailsColorspace = -1, detailsRange = -1;
 
   // Packet census while the file is read through once on open.
   bool counting = false;
@@ -189,6 +375,8 @@ struct VideoFile::Impl {
   bool Seek(SeekMode mode, int64_t n);
   const uint8_t* Get(int64_t n, uint8_t* bits, size_t stride);
   const uint8_t* Deliver(int64_t n, uint8_t* bits, size_t stride);
+  bool ChooseSize(AVFrame* first);
+  const AVFrame* Upright(const AVFrame* f);
   bool Convert(const AVFrame* f);
   void CopyRows(const uint8_t* from, ptrdiff_t fromStride, uint8_t* bits, size_t stride) const;
 };
@@ -379,45 +567,51 @@ bool VideoFile::Impl::Seek(SeekMode mode, int64_t n) {
   return positionKnown;
 }
 
+// The frame turned upright into `turned`: in its own pixel format where the
+// turn can move its pixels as they are, as FFmpeg's transpose and flip
+// filters do, else after conversion to 24-bit at its stored size.
+const AVFrame* VideoFile::Impl::Upright(const AVFrame* f) {
+  const AVFrame* from = f;
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+  if (!TurnsInPlace(d, orientation)) {
+    SwsContext* s = flatScaler.For(f, f, f->width, f->height);
+    if (!s || !Fit(flat.get(), AV_PIX_FMT_BGR24, f->width, f->height) ||
+        sws_scale(s, f->data, f->linesize, 0, f->height, flat->data, flat->linesize) != f->height) {
+      return nullptr;
+    }
+    from = flat.get();
+    d = av_pix_fmt_desc_get(AV_PIX_FMT_BGR24);
+  }
+  const int w = from->width, h = from->height;
+  if (!Fit(turned.get(), from->format, orientation.transpose ? h : w,
+           orientation.transpose ? w : h)) {
+    return nullptr;
+  }
+  int steps[4] = {};
+  av_image_fill_max_pixsteps(steps, nullptr, d);
+  const int planes = av_pix_fmt_count_planes(static_cast<AVPixelFormat>(from->format));
+  for (int p = 0; p < planes && p < 4; ++p) {
+    if (!from->data[p] || !turned->data[p]) return nullptr;
+    // Planes 1 and 2 are the subsampled ones (chroma); an alpha plane is not.
+    const bool chroma = p == 1 || p == 2;
+    const int pw = chroma ? AV_CEIL_RSHIFT(w, d->log2_chroma_w) : w;
+    const int ph = chroma ? AV_CEIL_RSHIFT(h, d->log2_chroma_h) : h;
+    TurnPlane(from->data[p], from->linesize[p], pw, ph, steps[p], orientation, turned->data[p],
+              turned->linesize[p]);
+  }
+  return turned.get();
+}
+
 bool VideoFile::Impl::Convert(const AVFrame* f) {
   if (f->width <= 0 || f->height <= 0 || f->format < 0 || !f->data[0]) return false;
-  if (!scaler || f->width != scalerWidth || f->height != scalerHeight ||
-      f->format != scalerFormat) {
-    scaler.reset(MakeScaler(f->width, f->height, f->format, width, height));
-    scalerWidth = f->width;
-    scalerHeight = f->height;
-    scalerFormat = f->format;
-    detailsColorspace = detailsRange = -1;
-    if (!scaler) return false;
-  }
-  // Colour matrix and range as the frame declares them, the way FFmpeg's own
-  // scale filter sets them up: an unknown matrix is taken as BT.601 and an
-  // unknown range stays the one the pixel format implies.
-  int colorspace = f->colorspace;
-  if (colorspace < 1 || colorspace > 10 || colorspace == AVCOL_SPC_YCGCO) {
-    colorspace = AVCOL_SPC_BT470BG;
-  }
-  if (colorspace != detailsColorspace || f->color_range != detailsRange) {
-    int* inverse = nullptr;
-    int* table = nullptr;
-    int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
-    if (sws_getColorspaceDetails(scaler.get(), &inverse, &srcRange, &table, &dstRange, &brightness,
-                                 &contrast, &saturation) >= 0) {
-      if (f->color_range != AVCOL_RANGE_UNSPECIFIED) {
-        srcRange = f->color_range == AVCOL_RANGE_JPEG;
-      }
-      const int* coefficients = sws_getCoefficients(colorspace);
-      sws_setColorspaceDetails(scaler.get(), coefficients, srcRange, coefficients, dstRange,
-                               brightness, contrast, saturation);
-    }
-    detailsColorspace = colorspace;
-    detailsRange = f->color_range;
-  }
-
+  const AVFrame* from = orientation.Any() ? Upright(f) : f;
+  if (!from) return false;
+  SwsContext* s = scaler.For(from, f, width, height);
+  if (!s) return false;
   uint8_t* dst[4] = {rgb.get(), nullptr, nullptr, nullptr};
   const int dstStride[4] = {rgbStride, 0, 0, 0};
   pictureCurrent = false;
-  if (sws_scale(scaler.get(), f->data, f->linesize, 0, f->height, dst, dstStride) != height) {
+  if (sws_scale(s, from->data, from->linesize, 0, from->height, dst, dstStride) != height) {
     return false;
   }
   ++stats.framesConverted;
@@ -518,6 +712,49 @@ const uint8_t* VideoFile::Impl::Get(int64_t n, uint8_t* bits, size_t stride) {
   return nullptr;
 }
 
+// The size frames are delivered at, from the stream and its first frame:
+// turned upright by the display matrix (the frame's, else the stream's), then
+// stretched to square pixels by the sample aspect ratio (the stream's, else
+// the frame's), which a transposition inverts. False when turned pictures
+// would be too large to hand out.
+bool VideoFile::Impl::ChooseSize(AVFrame* first) {
+  const int32_t* matrix = nullptr;
+  const AVFrameSideData* side = av_frame_get_side_data(first, AV_FRAME_DATA_DISPLAYMATRIX);
+  if (side && side->size >= 9 * sizeof(int32_t)) {
+    matrix = reinterpret_cast<const int32_t*>(side->data);
+  } else {
+    size_t size = 0;
+    const uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (data && size >= 9 * sizeof(int32_t)) matrix = reinterpret_cast<const int32_t*>(data);
+  }
+  orientation = OrientationOf(matrix);
+
+  const AVCodecParameters* par = stream->codecpar;
+  width = orientation.transpose ? par->height : par->width;
+  height = orientation.transpose ? par->width : par->height;
+  AVRational sar = av_guess_sample_aspect_ratio(format.get(), stream, first);
+  if (Positive(sar) && sar.num != sar.den) {
+    if (orientation.transpose) sar = av_inv_q(sar);
+    // Pixels wider than high widen the picture, narrower ones make it taller:
+    // no stored pixel is lost. A ratio that would make pictures too large to
+    // hand out is taken for a damaged one and left out.
+    int64_t w = width, h = height;
+    if (sar.num > sar.den) {
+      w = av_rescale_rnd(width, sar.num, sar.den, AV_ROUND_NEAR_INF);
+    } else {
+      h = av_rescale_rnd(height, sar.den, sar.num, AV_ROUND_NEAR_INF);
+    }
+    if (Deliverable(w, h)) {
+      width = static_cast<int32_t>(w);
+      height = static_cast<int32_t>(h);
+    }
+  }
+  if (!Deliverable(width, height)) return false;
+  rowBytes = static_cast<int32_t>(BytesPerRow24(width));
+  frameBytes = static_cast<int32_t>(BytesPerRow24(width) * height);
+  return true;
+}
+
 // The number of frames: from the file's index when it lists every frame, else
 // from one pass over the stream's packets (the first frame is decoded by
 // then). With time stamps on every packet, the last stamp decides, unless
@@ -578,22 +815,15 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* tex
   if (Positive(stream->time_base)) timeBase = stream->time_base;
 
   const AVCodecParameters* par = stream->codecpar;
-  width = par->width;
-  height = par->height;
-  if (width <= 0 || height <= 0) {
+  if (par->width <= 0 || par->height <= 0) {
     *text = "The video stream has no frame size.";
     return VideoOpenFailure::BadFrameSize;
   }
-  const int64_t row = BytesPerRow24(width);
-  if (width > kMaxSide || height > kMaxSide || row * height > INT32_MAX - 64 ||
-      av_image_check_size(static_cast<unsigned>(width), static_cast<unsigned>(height), 0, nullptr) <
-          0) {
-    *text = "The video frames are too large: " + std::to_string(width) + " x " +
-            std::to_string(height) + ".";
+  if (!Deliverable(par->width, par->height)) {
+    *text = "The video frames are too large: " + std::to_string(par->width) + " x " +
+            std::to_string(par->height) + ".";
     return VideoOpenFailure::BadFrameSize;
   }
-  rowBytes = static_cast<int32_t>(row);
-  frameBytes = static_cast<int32_t>(row * height);
 
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   if (!codec) {
@@ -634,7 +864,7 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* tex
   av_reduce(&rate.num, &rate.den, r.num, r.den, INT32_MAX);
   frameDuration = av_inv_q(rate);
 
-  if (!packet || !held.frame || !prev.frame || !work.frame) {
+  if (!packet || !held.frame || !prev.frame || !work.frame || !turned || !flat) {
     *text = "Out of memory.";
     return VideoOpenFailure::BadFrameSize;
   }
@@ -656,6 +886,11 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* tex
   timestamped = ts != AV_NOPTS_VALUE;
   origin = timestamped ? ts : 0;
   work.index = lastDecoded = 0;
+  if (!ChooseSize(work.frame.get())) {
+    *text = "The video frames are too large when turned upright: " + std::to_string(width) + " x " +
+            std::to_string(height) + ".";
+    return VideoOpenFailure::BadFrameSize;
+  }
   Take(held, work);
   cursor = -1;
 

@@ -2,6 +2,24 @@
 // 24-bit pictures: the 40-byte bitmap header followed by FrameBytes() bytes of
 // blue-green-red pixels, rows bottom-up and padded to a multiple of 4 bytes.
 //
+// Frames are delivered as the viewer should see them, as the ffmpeg command
+// shows them by default:
+// - Upright. A stream whose display matrix turns it (phone clips flagged 90,
+//   180 or 270 degrees) is turned: a quarter turn transposes the picture, so
+//   Width() and Height() swap; a half turn flips it both ways; a mirrored
+//   matrix mirrors it. Other angles are left as stored. The matrix of the
+//   first frame counts, else the stream's.
+// - With square pixels. Where the sample aspect ratio (the container's, else
+//   the coded stream's) is not 1:1, the upright picture (whose ratio a
+//   transposition inverts) is stretched, bicubic: pixels wider than high make
+//   it round(width * ratio) wide at its height, narrower ones round(height /
+//   ratio) high at its width, so no stored pixel is lost (the filter
+//   scale='if(gt(sar,1),round(iw*sar),iw)':'if(lt(sar,1),round(ih/sar),ih)'
+//   after the turn). A ratio that would make pictures too large to hand out
+//   is ignored.
+// Size, rotation and ratio are taken once, on open; later frames of another
+// size are scaled to it.
+//
 // Frames are numbered from 0, the stream's first frame in presentation order;
 // frame n is the one whose time stamp lies n frame durations (Scale()/Rate()
 // seconds each) after it, and where the stream lacks that frame, the frame
@@ -58,7 +76,8 @@ class VideoFile {
   // Frame rate as the fraction Rate() / Scale() frames per second.
   uint32_t Rate() const;
   uint32_t Scale() const;
-  // The frame rectangle is (0, 0) - (Width(), Height()).
+  // The frame rectangle is (0, 0) - (Width(), Height()): the delivered size,
+  // upright and in square pixels.
   int32_t Width() const;
   int32_t Height() const;
   // Pixel bytes of one packed picture: ((3 * Width() + 3) & ~3) * Height().

@@ -175,12 +175,13 @@ std::string MakeClip(const ClipRequest& wanted) {
 }
 
 std::vector<std::vector<uint8_t>> ReferenceFrames(const std::string& path, int32_t width,
-                                                  int32_t height) {
+                                                  int32_t height, const std::string& videoFilter) {
+  std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-v",    "fatal",     "-i",
+                                   path,     "-map",     "0:v:0", "-fps_mode", "passthrough"};
+  if (!videoFilter.empty()) argv.insert(argv.end(), {"-vf", videoFilter});
+  argv.insert(argv.end(), {"-sws_flags", "bicubic", "-pix_fmt", "bgr24", "-f", "rawvideo", "-"});
   std::string raw;
-  const int status = RunProgram(
-      {"ffmpeg", "-nostdin", "-v", "fatal", "-i", path, "-map", "0:v:0", "-fps_mode", "passthrough",
-       "-sws_flags", "bicubic", "-pix_fmt", "bgr24", "-f", "rawvideo", "-"},
-      &raw);
+  const int status = RunProgram(argv, &raw);
   std::vector<std::vector<uint8_t>> frames;
   const size_t rawRow = static_cast<size_t>(width) * 3;
   const size_t rawFrame = rawRow * static_cast<size_t>(height);

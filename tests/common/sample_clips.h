@@ -54,10 +54,12 @@ class TempDir {
 std::string MakeClip(const ClipRequest& wanted);
 
 // Every frame of the file's first video stream decoded by the ffmpeg command
-// to packed pictures' pixels (bottom-up rows padded to 4 bytes). Empty when
-// ffmpeg fails.
+// to packed pictures' pixels (bottom-up rows padded to 4 bytes), of width x
+// height after the command's own turning upright and videoFilter (its -vf,
+// when given). Empty when ffmpeg fails.
 std::vector<std::vector<uint8_t>> ReferenceFrames(const std::string& path, int32_t width,
-                                                  int32_t height);
+                                                  int32_t height,
+                                                  const std::string& videoFilter = {});
 
 // Runs a program (no shell) with standard input from /dev/null; returns its
 // exit status (-1 when it could not run or did not exit), its standard output

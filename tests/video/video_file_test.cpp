@@ -199,6 +199,85 @@ TEST(VideoFile, AMissingFrameIsCoveredByTheFrameBefore) {
   }
 }
 
+// Clips flagged with a rotation are delivered upright, and anamorphic ones in
+// square pixels, frame for frame as the ffmpeg command shows them: its own
+// turning upright, then for anamorphic clips a scale filter stretching to
+// square pixels. Rotations are flagged by remuxing (encoding drops them). The
+// ratio sits in the container and the stream (MP4) or the stream only
+// (MPEG-TS); a 4:2:2 stream is turned after conversion to 24-bit, an odd-sized
+// 4:2:0 one with chroma planes of rounded-up sizes.
+TEST(VideoFile, TurnedAndAnamorphicClipsMatchTheFfmpegCommand) {
+  ClipRequest wanted;
+  wanted.frames = 24;
+  const std::string clip = MakeClip(wanted);
+  ASSERT_FALSE(clip.empty());
+  const std::string folder = TempFolder() + "/upright";
+  fs::create_directories(folder);
+  const std::string squarePixels =
+      "scale='if(gt(sar,1),round(iw*sar),iw)':'if(lt(sar,1),round(ih/sar),ih)'";
+  const std::vector<std::string> h264 = {"-c:v", "libx264", "-g", "12", "-bf", "2"};
+  struct Case {
+    std::string name;
+    std::vector<std::string> encode;  // none: the clip as it is
+    const char* rotate;               // the flag set by remuxing, or nullptr
+    bool anamorphic;
+    int32_t width, height;
+  };
+  auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const std::vector<std::string> mjpeg = {"-c:v", "mjpeg", "-q:v", "4"};
+  for (const Case& c : {
+           Case{"turn90.mp4", {}, "90", false, 180, 320},
+           Case{"turn180.mp4", {}, "180", false, 320, 180},
+           Case{"turn270.mp4", {}, "270", false, 180, 320},
+           Case{"wide.mp4", with({"-vf", "setsar=2/1"}, h264), nullptr, true, 640, 180},
+           Case{"wide-turned.mp4", with({"-vf", "setsar=2/1"}, h264), "90", true, 180, 640},
+           Case{"narrow.ts", with({"-vf", "setsar=3/4"}, h264), nullptr, true, 320, 240},
+           Case{"j422-turned.mov", with({"-pix_fmt", "yuvj422p"}, mjpeg), "90", false, 180, 320},
+           Case{"odd-turned.mov",
+                with({"-vf", "scale=321:241,setsar=1", "-pix_fmt", "yuvj420p"}, mjpeg), "270",
+                false, 241, 321},
+       }) {
+    SCOPED_TRACE(c.name);
+    std::string path = folder + "/" + c.name;
+    std::string encoded = c.encode.empty() ? clip : folder + "/encoded-" + c.name;
+    const std::vector<std::string> ffmpeg = {"ffmpeg", "-nostdin", "-v", "fatal", "-y"};
+    if (!c.encode.empty()) {
+      ASSERT_EQ(
+          test::RunProgram(with(with(ffmpeg, {"-i", clip, "-an"}), with(c.encode, {encoded}))), 0);
+    }
+    if (c.rotate) {
+      ASSERT_EQ(test::RunProgram(with(ffmpeg, {"-i", encoded, "-an", "-c", "copy", "-metadata:s:v",
+                                               std::string("rotate=") + c.rotate, path})),
+                0);
+    } else {
+      path = encoded;
+    }
+    const Frames reference =
+        ReferenceFrames(path, c.width, c.height, c.anamorphic ? squarePixels : std::string());
+    ASSERT_EQ(reference.size(), 24u);
+    auto video = OpenOrFail(path);
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->Width(), c.width);
+    EXPECT_EQ(video->Height(), c.height);
+    EXPECT_EQ(video->FrameBytes(), BytesPerRow24(c.width) * c.height);
+    EXPECT_EQ(video->Length(), 24);
+    std::vector<int32_t> order;
+    for (int32_t n = 0; n < 24; ++n) order.push_back(n);
+    for (int32_t n : {23, 0, 13, 12, 11, 5, 22}) order.push_back(n);
+    std::mt19937 rng(41);
+    for (int i = 0; i < 12; ++i) order.push_back(static_cast<int32_t>(rng() % 24));
+    for (int32_t n : order) {
+      ASSERT_TRUE(SamePicture(*video, video->GetFrame(n), reference, n));
+    }
+    std::vector<uint8_t> bits(static_cast<size_t>(video->FrameBytes()));
+    ASSERT_TRUE(video->GetFrameInto(7, bits.data(), static_cast<size_t>(BytesPerRow24(c.width))));
+    EXPECT_TRUE(bits == reference[7]);
+  }
+}
+
 TEST(VideoFile, OddAndTinyFrameSizes) {
   struct Case {
     const char* format;
