@@ -323,9 +323,14 @@ struct VideoFile::Impl {
   std::unique_ptr<uint8_t, AvFreer> rgb;
   int rgbStride = 0;
 
-  // Frame numbering: frame n has time stamp origin + n frame durations.
+  // Frame numbering. Grid: frame n has time stamp origin + n frame
+  // durations. Stream: frame n has time stamp stamps[n]. Without time stamps
+  // (timestamped false) frames count in decoding order from the start.
+  FrameNumbering numbering = FrameNumbering::Grid;
   bool timestamped = false;
   int64_t origin = 0;
+  std::vector<int64_t> stamps;  // every frame's time stamp, in order
+  bool variableRate = false;
 
   // Decoder position.
   Slot held;  // decoded but not yet passed: the next frame in order
@@ -347,6 +352,7 @@ struct VideoFile::Impl {
   int64_t packetCount = 0;
   bool allPacketsTimed = true;
   int64_t maxPts = INT64_MIN;
+  std::vector<int64_t> census;  // the packets' time stamps
 
   // Key frames seen in that pass, by time stamp, with their file positions:
   // the seek table of files that have no index of their own.
@@ -362,7 +368,10 @@ struct VideoFile::Impl {
 
   VideoFileStats stats;
 
-  VideoOpenFailure Open(const std::string& path, std::string* text);
+  VideoOpenFailure Open(const std::string& path, const VideoOpenOptions& options,
+                        std::string* text);
+  void ListFrames();
+  void JudgeSpacing();
   bool ChooseLength();
   int ReadPacket();
   bool DecodeNext(Slot& into);
@@ -381,7 +390,12 @@ struct VideoFile::Impl {
   void CopyRows(const uint8_t* from, ptrdiff_t fromStride, uint8_t* bits, size_t stride) const;
 };
 
+// The number of the frame with time stamp ts: by the grid, or the last frame
+// of the list at or before ts (-1 before the first).
 int64_t VideoFile::Impl::TimeToIndex(int64_t ts) const {
+  if (!stamps.empty()) {
+    return std::upper_bound(stamps.begin(), stamps.end(), ts) - stamps.begin() - 1;
+  }
   int64_t offset = 0;
   if (__builtin_sub_overflow(ts, origin, &offset)) return kNoIndex;
   const int64_t n =
@@ -390,6 +404,9 @@ int64_t VideoFile::Impl::TimeToIndex(int64_t ts) const {
 }
 
 int64_t VideoFile::Impl::IndexToTime(int64_t n) const {
+  if (!stamps.empty()) {
+    return stamps[static_cast<size_t>(std::clamp<int64_t>(n, 0, std::ssize(stamps) - 1))];
+  }
   const int64_t offset = av_rescale_q(n, frameDuration, timeBase);
   int64_t ts = 0;
   if (__builtin_add_overflow(origin, offset, &ts)) return offset < 0 ? INT64_MIN + 1 : INT64_MAX;
@@ -434,6 +451,7 @@ int VideoFile::Impl::ReadPacket() {
         allPacketsTimed = false;
       } else {
         maxPts = std::max(maxPts, p->pts);
+        census.push_back(p->pts);
         if ((p->flags & AV_PKT_FLAG_KEY) && p->pos >= 0) keyFrames.push_back({p->pts, p->pos});
       }
     }
@@ -759,9 +777,64 @@ bool VideoFile::Impl::ChooseSize(AVFrame* first) {
 // from one pass over the stream's packets (the first frame is decoded by
 // then). With time stamps on every packet, the last stamp decides, unless
 // there are fewer packets than that (a gap in the stamps).
+// The list of frames for numbering by the stream: the packets' time stamps in
+// order, from the first frame decoded (frames before it, which the decoder
+// cannot show, are not part of the stream as seen). Where packets lack time
+// stamps or share them, or the first frame's is not among them, frames are
+// counted in decoding order from the start instead.
+void VideoFile::Impl::ListFrames() {
+  std::sort(census.begin(), census.end());
+  bool listed = timestamped && allPacketsTimed &&
+                std::adjacent_find(census.begin(), census.end()) == census.end();
+  const auto first = std::lower_bound(census.begin(), census.end(), origin);
+  listed = listed && first != census.end() && *first == origin;
+  if (listed) {
+    stamps.assign(first, census.end());
+  } else {
+    timestamped = false;
+    origin = 0;
+  }
+}
+
+// Whether frames are spaced unevenly: a gap between successive time stamps
+// differs from their mean gap by a whole time-base unit or more (more than the
+// rounding of even times to units), or by more than a quarter of the mean
+// (units as coarse as frames). The stamps come from the list of frames, else
+// the packets read on open, else the file's index (decoding times, spaced as
+// the frames are).
+void VideoFile::Impl::JudgeSpacing() {
+  std::vector<int64_t> times;
+  if (!stamps.empty()) {
+    times = stamps;
+  } else if (!census.empty()) {
+    if (!allPacketsTimed) return;
+    times = census;
+  } else if (timestamped) {
+    const int entries = avformat_index_get_entries_count(stream);
+    for (int i = 0; i < entries; ++i) {
+      const AVIndexEntry* e = avformat_index_get_entry(stream, i);
+      if (e && !(e->flags & AVINDEX_DISCARD_FRAME)) times.push_back(e->timestamp);
+    }
+  }
+  std::sort(times.begin(), times.end());
+  if (times.size() < 3) return;
+  const double mean = (static_cast<double>(times.back()) - static_cast<double>(times.front())) /
+                      static_cast<double>(times.size() - 1);
+  for (size_t i = 1; i < times.size(); ++i) {
+    const double gap = static_cast<double>(times[i]) - static_cast<double>(times[i - 1]);
+    const double off = std::fabs(gap - mean);
+    if (off >= 1 || off > mean / 4) {
+      variableRate = true;
+      return;
+    }
+  }
+}
+
 bool VideoFile::Impl::ChooseLength() {
   int64_t frames = 0;
-  if (counting) {
+  if (!stamps.empty()) {
+    frames = std::ssize(stamps);
+  } else if (counting) {
     frames = packetCount;
     if (timestamped && allPacketsTimed && packetCount > 0) {
       const int64_t last = TimeToIndex(maxPts);
@@ -778,14 +851,16 @@ bool VideoFile::Impl::ChooseLength() {
   return length > 0;
 }
 
-VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* text) {
+VideoOpenFailure VideoFile::Impl::Open(const std::string& path, const VideoOpenOptions& options,
+                                       std::string* text) {
+  numbering = options.numbering;
   // Only plain files: "file:" keeps names with colons from being taken as
   // protocols, and the white list keeps playlists from opening other files.
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  AVDictionary* protocols = nullptr;
+  av_dict_set(&protocols, "protocol_whitelist", "file", 0);
   AVFormatContext* opened = nullptr;
-  int rc = avformat_open_input(&opened, ("file:" + path).c_str(), nullptr, &options);
-  av_dict_free(&options);
+  int rc = avformat_open_input(&opened, ("file:" + path).c_str(), nullptr, &protocols);
+  av_dict_free(&protocols);
   if (rc < 0) {
     *text = "Cannot open the file: " + AvError(rc);
     return VideoOpenFailure::CannotOpen;
@@ -870,8 +945,10 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* tex
   }
 
   // The index of an MP4 or AVI file lists every frame; without one (MPEG-TS,
-  // Matroska and others) the packets are counted in one pass.
+  // Matroska and others) the packets are counted in one pass. Numbering by
+  // the stream needs the frames' time stamps, which only that pass lists.
   counting =
+      numbering == FrameNumbering::Stream ||
       !(stream->nb_frames > 0 && avformat_index_get_entries_count(stream) == stream->nb_frames);
 
   // The first frame decoded from the start of the file is frame 0.
@@ -904,6 +981,9 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* tex
     std::stable_sort(keyFrames.begin(), keyFrames.end(),
                      [](const KeyFrame& a, const KeyFrame& b) { return a.pts < b.pts; });
   }
+  if (numbering == FrameNumbering::Stream) ListFrames();
+  JudgeSpacing();
+  census = {};
   const bool someFrames = ChooseLength();
   counting = false;
   if (!someFrames) {
@@ -935,6 +1015,11 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, std::string* tex
 
 std::unique_ptr<VideoFile> VideoFile::Open(const std::string& path, std::string* error,
                                            VideoOpenFailure* failure) {
+  return Open(path, VideoOpenOptions{}, error, failure);
+}
+
+std::unique_ptr<VideoFile> VideoFile::Open(const std::string& path, const VideoOpenOptions& options,
+                                           std::string* error, VideoOpenFailure* failure) {
   SilenceLogging();
   std::string text;
   VideoOpenFailure kind = VideoOpenFailure::None;
@@ -950,7 +1035,7 @@ std::unique_ptr<VideoFile> VideoFile::Open(const std::string& path, std::string*
   } else {
     try {
       impl = std::make_unique<Impl>();
-      kind = impl->Open(path, &text);
+      kind = impl->Open(path, options, &text);
     } catch (const std::bad_alloc&) {
       text = "Out of memory while opening the file.";
       kind = VideoOpenFailure::BadFrameSize;
@@ -966,6 +1051,28 @@ VideoFile::VideoFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 VideoFile::~VideoFile() = default;
 
 int32_t VideoFile::Length() const { return impl_->length; }
+FrameNumbering VideoFile::Numbering() const { return impl_->numbering; }
+bool VideoFile::VariableRate() const { return impl_->variableRate; }
+
+double VideoFile::FrameTime(int32_t n) const {
+  const Impl& d = *impl_;
+  const double duration = av_q2d(d.frameDuration);
+  const std::vector<int64_t>& stamps = d.stamps;
+  if (stamps.empty()) return n * duration;
+  // Past the listed frames, whole frame durations on from the nearest end.
+  const int32_t last = static_cast<int32_t>(stamps.size() - 1);
+  const int32_t at = std::clamp(n, 0, last);
+  int64_t ticks = 0;
+  double seconds = 0;
+  if (__builtin_sub_overflow(stamps[static_cast<size_t>(at)], stamps.front(), &ticks)) {
+    seconds = (static_cast<double>(stamps[static_cast<size_t>(at)]) -
+               static_cast<double>(stamps.front())) *
+              av_q2d(d.timeBase);
+  } else {
+    seconds = static_cast<double>(ticks) * av_q2d(d.timeBase);
+  }
+  return seconds + (static_cast<double>(n) - at) * duration;
+}
 uint32_t VideoFile::Rate() const { return static_cast<uint32_t>(impl_->rate.num); }
 uint32_t VideoFile::Scale() const { return static_cast<uint32_t>(impl_->rate.den); }
 int32_t VideoFile::Width() const { return impl_->width; }

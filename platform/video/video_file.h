@@ -20,12 +20,12 @@
 // Size, rotation and ratio are taken once, on open; later frames of another
 // size are scaled to it.
 //
-// Frames are numbered from 0, the stream's first frame in presentation order;
-// frame n is the one whose time stamp lies n frame durations (Scale()/Rate()
-// seconds each) after it, and where the stream lacks that frame, the frame
-// shown at that time (the one before the gap). Reading frames in order
-// decodes every frame once; a request farther ahead or behind seeks to the
-// key frame before it and decodes forward.
+// Frames are numbered from 0, the stream's first frame in presentation order,
+// in one of two ways chosen on open (FrameNumbering). Either way, reading
+// frames in order decodes every frame once; a request farther ahead or behind
+// seeks to the key frame before it and decodes forward. A stream whose frames
+// carry no time stamps is numbered in decoding order either way (requests
+// behind then decode from the start).
 #pragma once
 
 #include <cstddef>
@@ -48,6 +48,25 @@ enum class VideoOpenFailure {
   NotSeekable,    // a pipe, a device or standard input ("-"): frames are read more than once
 };
 
+// How frames are numbered.
+enum class FrameNumbering {
+  // Frame n is the one whose time stamp lies n frame durations (Scale()/Rate()
+  // seconds each) after frame 0's, and where the stream lacks that frame, the
+  // frame shown at that time (the one before the gap): a fixed rate, as the
+  // player shows frames.
+  Grid,
+  // Frame n is the n-th frame the stream holds in presentation order: every
+  // frame once, whatever the gaps between them. Opening reads the whole file
+  // once (every packet, no decoding) to list the frames' time stamps. Where
+  // packets lack time stamps or share them, frames are numbered in decoding
+  // order from the start.
+  Stream,
+};
+
+struct VideoOpenOptions {
+  FrameNumbering numbering = FrameNumbering::Grid;
+};
+
 // Counts of the work done so far, to check that access patterns stay cheap.
 struct VideoFileStats {
   int64_t seeks = 0;            // repositionings of the file
@@ -64,18 +83,36 @@ class VideoFile {
   // without being opened.
   static std::unique_ptr<VideoFile> Open(const std::string& path, std::string* error = nullptr,
                                          VideoOpenFailure* failure = nullptr);
+  static std::unique_ptr<VideoFile> Open(const std::string& path, const VideoOpenOptions& options,
+                                         std::string* error = nullptr,
+                                         VideoOpenFailure* failure = nullptr);
   ~VideoFile();
   VideoFile(const VideoFile&) = delete;
   VideoFile& operator=(const VideoFile&) = delete;
 
   // Number of the first frame: always 0.
   int32_t Start() const { return 0; }
-  // Number of frames in the stream: from the file's index where it lists
-  // every frame, else counted over the stream's packets on open.
+  // Number of frames. Grid numbering: from the file's index where it lists
+  // every frame, else counted over the stream's packets on open, and no more
+  // than the grid holds up to the last time stamp. Stream numbering: the
+  // frames listed on open.
   int32_t Length() const;
-  // Frame rate as the fraction Rate() / Scale() frames per second.
+  FrameNumbering Numbering() const;
+  // Frame rate as the fraction Rate() / Scale() frames per second: the
+  // stream's base rate, or its average where the two disagree.
   uint32_t Rate() const;
   uint32_t Scale() const;
+  // Seconds from frame 0 to frame n. Grid numbering: n * Scale() / Rate().
+  // Stream numbering: the difference of the two frames' time stamps; before
+  // frame 0 and past the last frame, whole frame durations on from there.
+  double FrameTime(int32_t n) const;
+  // True when the stream's frames are not evenly spaced in time: a gap
+  // between successive frames' time stamps differs from the mean gap by a
+  // whole unit of the stream's time base or more, or by more than a quarter
+  // of it. Judged on open from the frames' time stamps (from the file's
+  // index, in decoding order, where Grid numbering reads no others); false
+  // where frames carry none.
+  bool VariableRate() const;
   // The frame rectangle is (0, 0) - (Width(), Height()): the delivered size,
   // upright and in square pixels.
   int32_t Width() const;

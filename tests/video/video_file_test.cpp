@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 
 #include "tests/common/sample_clips.h"
 
@@ -132,8 +133,9 @@ INSTANTIATE_TEST_SUITE_P(Containers, EveryContainer, ::testing::Values("mp4", "a
 
 // Other containers and codecs, made from the H.264 clip by the ffmpeg command:
 // Matroska (counted on open; its demuxer cannot jump by bytes), MPEG-2 in an
-// MPEG program stream (counted; seeks by the key frames found on open) and
-// MPEG-4 with B-frames packed into AVI (frames without time stamps).
+// MPEG program stream (counted; seeks by the key frames found on open; some
+// packets without time stamps) and MPEG-4 with B-frames packed into AVI
+// (frames without time stamps).
 TEST(VideoFile, OtherContainersAndCodecsMatchTheReferenceDecoder) {
   ClipRequest wanted;
   wanted.frames = 36;
@@ -154,16 +156,22 @@ TEST(VideoFile, OtherContainersAndCodecsMatchTheReferenceDecoder) {
     ASSERT_EQ(test::RunProgram(argv), 0);
     const Frames reference = ReferenceFrames(path, wanted.width, wanted.height);
     ASSERT_EQ(reference.size(), 36u);
-    auto video = OpenOrFail(path);
-    ASSERT_TRUE(video);
-    EXPECT_EQ(video->Length(), 36);
-    EXPECT_EQ(double(video->Rate()) / video->Scale(), 24.0);
     std::vector<int32_t> order = {35, 0, 34, 13, 12, 11, 1, 35, 24, 23, 2};
     std::mt19937 rng(3);
     for (int i = 0; i < 24; ++i) order.push_back(static_cast<int32_t>(rng() % 36));
     for (int32_t n = 0; n < 36; ++n) order.push_back(n);
-    for (int32_t n : order) {
-      EXPECT_TRUE(SamePicture(*video, video->GetFrame(n), reference, n));
+    // Numbered by the grid, and by the stream: from the time stamps of the
+    // packets where all carry one, else in decoding order.
+    for (FrameNumbering numbering : {FrameNumbering::Grid, FrameNumbering::Stream}) {
+      std::string error;
+      auto video = VideoFile::Open(path, {.numbering = numbering}, &error);
+      ASSERT_TRUE(video) << error;
+      EXPECT_EQ(video->Length(), 36);
+      EXPECT_EQ(double(video->Rate()) / video->Scale(), 24.0);
+      EXPECT_FALSE(video->VariableRate());
+      for (int32_t n : order) {
+        EXPECT_TRUE(SamePicture(*video, video->GetFrame(n), reference, n));
+      }
     }
   }
 }
@@ -196,6 +204,130 @@ TEST(VideoFile, AMissingFrameIsCoveredByTheFrameBefore) {
   }
   for (int32_t n : {10, 3, 11, 10, 9, 10, 28, 10}) {
     EXPECT_TRUE(SamePicture(*video, video->GetFrame(n), reference, n));
+  }
+}
+
+// The time stamps of the file's video frames as ffprobe decodes them, in
+// seconds from the first; empty when ffprobe fails.
+std::vector<double> ProbedFrameTimes(const std::string& path) {
+  std::string out;
+  if (test::RunProgram({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                        "stream=time_base:frame=best_effort_timestamp", "-of",
+                        "default=noprint_wrappers=1", path},
+                       &out) != 0) {
+    return {};
+  }
+  std::vector<int64_t> stamps;
+  double unit = 0;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string stamp = "best_effort_timestamp=", base = "time_base=";
+    if (line.rfind(stamp, 0) == 0) stamps.push_back(std::stoll(line.substr(stamp.size())));
+    if (line.rfind(base, 0) == 0) {
+      const size_t slash = line.find('/');
+      unit = std::stod(line.substr(base.size(), slash - base.size())) /
+             std::stod(line.substr(slash + 1));
+    }
+  }
+  std::vector<double> times;
+  for (int64_t t : stamps) times.push_back(static_cast<double>(t - stamps.front()) * unit);
+  return times;
+}
+
+// A clip with frames left out (gaps of two and four frame durations) and one
+// frame moved off the 24 fps grid, in an indexed container (MP4), a counted
+// one (Matroska) and a counted one seeking by bytes (MPEG-TS). Numbered by the stream, every frame
+// comes once, in and out of order, with its own time stamp; numbered by the grid, frame n is the
+// frame shown n / 24 s in, as before. A clip of even frames reads the same both ways.
+TEST(VideoFile, VariableRateClipsNumberedByTheStreamOrByTheGrid) {
+  ClipRequest wanted;
+  const std::string clip = MakeClip(wanted);
+  ASSERT_FALSE(clip.empty());
+  // Made first, then copied into the other containers.
+  const std::string uneven = TempFolder() + "/uneven.mp4";
+  for (const char* name : {"uneven.mp4", "uneven.mkv", "uneven.ts", "even"}) {
+    SCOPED_TRACE(name);
+    std::string path = clip;
+    if (std::string(name) == "uneven.mp4") {
+      path = uneven;
+      ASSERT_EQ(test::RunProgram({"ffmpeg",
+                                  "-nostdin",
+                                  "-v",
+                                  "fatal",
+                                  "-y",
+                                  "-i",
+                                  clip,
+                                  "-an",
+                                  "-vf",
+                                  "select='not(eq(mod(n,7),3))*not(between(n,20,22))',"
+                                  "setpts='PTS+eq(N,5)*0.01/TB'",
+                                  "-fps_mode",
+                                  "passthrough",
+                                  "-enc_time_base:v",
+                                  "-1",
+                                  "-c:v",
+                                  "libx264",
+                                  "-g",
+                                  "12",
+                                  "-bf",
+                                  "2",
+                                  path}),
+                0);
+    } else if (std::string(name) != "even") {
+      path = TempFolder() + "/" + name;
+      ASSERT_EQ(test::RunProgram(
+                    {"ffmpeg", "-nostdin", "-v", "fatal", "-y", "-i", uneven, "-c", "copy", path}),
+                0);
+    }
+    const Frames reference = ReferenceFrames(path, wanted.width, wanted.height);
+    const std::vector<double> times = ProbedFrameTimes(path);
+    const size_t count = path == clip ? 48 : 38;
+    ASSERT_EQ(reference.size(), count);
+    ASSERT_EQ(times.size(), count);
+
+    std::string error;
+    auto stream = VideoFile::Open(path, {.numbering = FrameNumbering::Stream}, &error);
+    ASSERT_TRUE(stream) << error;
+    EXPECT_EQ(stream->Numbering(), FrameNumbering::Stream);
+    EXPECT_EQ(stream->Length(), static_cast<int32_t>(count));
+    EXPECT_EQ(stream->VariableRate(), path != clip);
+    for (size_t n = 0; n < count; ++n) {
+      EXPECT_NEAR(stream->FrameTime(static_cast<int32_t>(n)), times[n], 1e-9) << "frame " << n;
+    }
+    std::vector<int32_t> order;
+    for (size_t n = 0; n < count; ++n) order.push_back(static_cast<int32_t>(n));
+    std::shuffle(order.begin(), order.end(), std::mt19937(12));
+    for (size_t n = 0; n < count; ++n) order.push_back(static_cast<int32_t>(n));
+    for (int32_t n : order) {
+      ASSERT_TRUE(SamePicture(*stream, stream->GetFrame(n), reference, n));
+    }
+    EXPECT_EQ(stream->GetFrame(static_cast<int32_t>(count)), nullptr);
+
+    // By the grid of the stream's rate (for uneven frames, their average
+    // rate): the first frame whose time rounds to n frame durations, else
+    // the last one before, up to the grid's last number or as many numbers
+    // as there are frames.
+    auto grid = OpenOrFail(path);
+    ASSERT_TRUE(grid);
+    EXPECT_EQ(grid->Numbering(), FrameNumbering::Grid);
+    EXPECT_EQ(grid->VariableRate(), path != clip);
+    const double fps = static_cast<double>(grid->Rate()) / grid->Scale();
+    auto onGrid = [&](size_t k) { return std::llround(times[k] * fps); };
+    const size_t gridLength = std::min<size_t>(count, static_cast<size_t>(onGrid(count - 1)) + 1);
+    EXPECT_EQ(grid->Length(), static_cast<int32_t>(gridLength));
+    Frames byGrid;
+    for (size_t n = 0, k = 0; n < gridLength; ++n) {
+      while (onGrid(k) < static_cast<int64_t>(n) && k + 1 < count &&
+             onGrid(k + 1) <= static_cast<int64_t>(n)) {
+        ++k;
+      }
+      byGrid.push_back(reference[k]);
+    }
+    for (int32_t n : order) {
+      if (n < grid->Length()) {
+        ASSERT_TRUE(SamePicture(*grid, grid->GetFrame(n), byGrid, n));
+      }
+    }
   }
 }
 
