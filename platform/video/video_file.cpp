@@ -91,9 +91,9 @@ struct Scaler {
   int srcWidth = 0, srcHeight = 0, srcFormat = -1, dstWidth = 0, dstHeight = 0;
   int colorspace = -1, range = -1;
 
-  // The converter for picture to dstWidth x dstHeight, with the colour
-  // matrix and range that colours declares; nullptr when it cannot be made.
-  SwsContext* For(const AVFrame* picture, const AVFrame* colours, int toWidth, int toHeight) {
+  // The converter for picture to toWidth x toHeight, with the colour matrix
+  // and range the picture declares; nullptr when it cannot be made.
+  SwsContext* For(const AVFrame* picture, int toWidth, int toHeight) {
     if (!context || picture->width != srcWidth || picture->height != srcHeight ||
         picture->format != srcFormat || toWidth != dstWidth || toHeight != dstHeight) {
       context.reset(
@@ -109,23 +109,23 @@ struct Scaler {
     // Colour matrix and range as the frame declares them, the way FFmpeg's
     // own scale filter sets them up: an unknown matrix is taken as BT.601 and
     // an unknown range stays the one the pixel format implies.
-    int space = colours->colorspace;
+    int space = picture->colorspace;
     if (space < 1 || space > 10 || space == AVCOL_SPC_YCGCO) space = AVCOL_SPC_BT470BG;
-    if (space != colorspace || colours->color_range != range) {
+    if (space != colorspace || picture->color_range != range) {
       int* inverse = nullptr;
       int* table = nullptr;
       int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
       if (sws_getColorspaceDetails(context.get(), &inverse, &srcRange, &table, &dstRange,
                                    &brightness, &contrast, &saturation) >= 0) {
-        if (colours->color_range != AVCOL_RANGE_UNSPECIFIED) {
-          srcRange = colours->color_range == AVCOL_RANGE_JPEG;
+        if (picture->color_range != AVCOL_RANGE_UNSPECIFIED) {
+          srcRange = picture->color_range == AVCOL_RANGE_JPEG;
         }
         const int* coefficients = sws_getCoefficients(space);
         sws_setColorspaceDetails(context.get(), coefficients, srcRange, coefficients, dstRange,
                                  brightness, contrast, saturation);
       }
       colorspace = space;
-      range = colours->color_range;
+      range = picture->color_range;
     }
     return context.get();
   }
@@ -169,13 +169,14 @@ Orientation OrientationOf(const int32_t* m) {
 }
 
 // Whether the turn can move a frame's pixels as they are in its own format:
-// planar, semi-planar or packed without shared chroma, and for a
-// transposition the same chroma subsampling both ways. Other formats are
-// turned after conversion to 24-bit.
+// planar, semi-planar or packed without shared chroma (nor a colour mosaic),
+// and for a transposition the same chroma subsampling both ways. Other
+// formats are turned after conversion to 24-bit.
 bool TurnsInPlace(const AVPixFmtDescriptor* d, Orientation o) {
-  if (!d ||
-      (d->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM)))
+  if (!d || (d->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM |
+                         AV_PIX_FMT_FLAG_BAYER))) {
     return false;
+  }
   if (d->log2_chroma_w && d->nb_components >= 2 && d->comp[0].plane == d->comp[1].plane)
     return false;
   return !o.transpose || d->log2_chroma_w == d->log2_chroma_h;
@@ -587,12 +588,13 @@ bool VideoFile::Impl::Seek(SeekMode mode, int64_t n) {
 
 // The frame turned upright into `turned`: in its own pixel format where the
 // turn can move its pixels as they are, as FFmpeg's transpose and flip
-// filters do, else after conversion to 24-bit at its stored size.
+// filters do, with the frame's colour matrix and range; else after
+// conversion to 24-bit at its stored size.
 const AVFrame* VideoFile::Impl::Upright(const AVFrame* f) {
   const AVFrame* from = f;
   const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
   if (!TurnsInPlace(d, orientation)) {
-    SwsContext* s = flatScaler.For(f, f, f->width, f->height);
+    SwsContext* s = flatScaler.For(f, f->width, f->height);
     if (!s || !Fit(flat.get(), AV_PIX_FMT_BGR24, f->width, f->height) ||
         sws_scale(s, f->data, f->linesize, 0, f->height, flat->data, flat->linesize) != f->height) {
       return nullptr;
@@ -617,6 +619,8 @@ const AVFrame* VideoFile::Impl::Upright(const AVFrame* f) {
     TurnPlane(from->data[p], from->linesize[p], pw, ph, steps[p], orientation, turned->data[p],
               turned->linesize[p]);
   }
+  turned->colorspace = from->colorspace;
+  turned->color_range = from->color_range;
   return turned.get();
 }
 
@@ -624,7 +628,7 @@ bool VideoFile::Impl::Convert(const AVFrame* f) {
   if (f->width <= 0 || f->height <= 0 || f->format < 0 || !f->data[0]) return false;
   const AVFrame* from = orientation.Any() ? Upright(f) : f;
   if (!from) return false;
-  SwsContext* s = scaler.For(from, f, width, height);
+  SwsContext* s = scaler.For(from, width, height);
   if (!s) return false;
   uint8_t* dst[4] = {rgb.get(), nullptr, nullptr, nullptr};
   const int dstStride[4] = {rgbStride, 0, 0, 0};
@@ -773,10 +777,6 @@ bool VideoFile::Impl::ChooseSize(AVFrame* first) {
   return true;
 }
 
-// The number of frames: from the file's index when it lists every frame, else
-// from one pass over the stream's packets (the first frame is decoded by
-// then). With time stamps on every packet, the last stamp decides, unless
-// there are fewer packets than that (a gap in the stamps).
 // The list of frames for numbering by the stream: the packets' time stamps in
 // order, from the first frame decoded (frames before it, which the decoder
 // cannot show, are not part of the stream as seen). Where packets lack time
@@ -830,6 +830,11 @@ void VideoFile::Impl::JudgeSpacing() {
   }
 }
 
+// The number of frames: as listed for numbering by the stream, else from the
+// file's index when it lists every frame, else from one pass over the
+// stream's packets (the first frame is decoded by then). With time stamps on
+// every packet, the last stamp decides, unless there are fewer packets than
+// that (a gap in the stamps).
 bool VideoFile::Impl::ChooseLength() {
   int64_t frames = 0;
   if (!stamps.empty()) {

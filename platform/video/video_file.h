@@ -51,9 +51,10 @@ enum class VideoOpenFailure {
 // How frames are numbered.
 enum class FrameNumbering {
   // Frame n is the one whose time stamp lies n frame durations (Scale()/Rate()
-  // seconds each) after frame 0's, and where the stream lacks that frame, the
-  // frame shown at that time (the one before the gap): a fixed rate, as the
-  // player shows frames.
+  // seconds each) after frame 0's (rounded to the nearest number; of two
+  // frames on one number, the first), and where the stream lacks that frame,
+  // the frame shown at that time (the one before the gap): a fixed rate, as
+  // the player shows frames.
   Grid,
   // Frame n is the n-th frame the stream holds in presentation order: every
   // frame once, whatever the gaps between them. Opening reads the whole file
@@ -104,7 +105,8 @@ class VideoFile {
   uint32_t Scale() const;
   // Seconds from frame 0 to frame n. Grid numbering: n * Scale() / Rate().
   // Stream numbering: the difference of the two frames' time stamps; before
-  // frame 0 and past the last frame, whole frame durations on from there.
+  // frame 0 and past the last frame, whole frame durations on from there
+  // (and n * Scale() / Rate() where frames are numbered in decoding order).
   double FrameTime(int32_t n) const;
   // True when the stream's frames are not evenly spaced in time: a gap
   // between successive frames' time stamps differs from the mean gap by a
