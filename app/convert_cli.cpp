@@ -297,7 +297,10 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
 
   // The input, read once for its frame count, size and rate.
   std::string error;
-  auto info = VideoFile::Open(options.input, &error);
+  // Frames are numbered by the stream, each at its own time, so that a
+  // variable frame rate stays variable.
+  const VideoOpenOptions numbering{FrameNumbering::Stream};
+  auto info = VideoFile::Open(options.input, numbering, &error);
   if (!info) {
     err << kProgram << ": cannot read " << options.input << ": " << error << '\n';
     return kConvertFailed;
@@ -305,6 +308,7 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
   const int32_t length = info->Length();
   const uint32_t rate = info->Rate(), scale = info->Scale();
   const int32_t width = info->Width(), height = info->Height();
+  const double startTime = options.start < length ? info->FrameTime(options.start) : 0;
   if (options.start >= length) {
     err << kProgram << ": --start " << options.start << " is past the last frame (" << options.input
         << " has " << length << " frame" << (length == 1 ? "" : "s") << ", numbered from 0)\n";
@@ -366,7 +370,7 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
     w.rate = rate;
     w.scale = scale;
     w.audioSource = options.input;
-    w.audioStart = static_cast<double>(options.start) * scale / rate;
+    w.audioStart = startTime;
     w.crf = options.crf;
     w.preset = options.preset;
     w.onNote = [&](const std::string& text) { printer.Note(text); };
@@ -383,7 +387,12 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
   sink.SetFrameLimit(wanted);
   // Frames the source cannot deliver are replaced, so that the picture stays
   // in step with the sound track.
-  sink.FollowFrames(&ctx.CurrentFrame, options.start);
+  ctx.video.Opener = VideoFileOpener(numbering);
+  sink.FollowFrames(&ctx.CurrentFrame, options.start, [&ctx, startTime](int64_t frame) {
+    const FrameSource* stream = ctx.video.Stream.get();
+    if (!stream || frame < INT32_MIN || frame > INT32_MAX) return -1.0;
+    return stream->FrameTime(static_cast<int32_t>(frame)) - startTime;
+  });
   bar.Begin(options.progress, wanted);
   sink.onFrame = [&](int64_t written) { bar.Update(written); };
   ctx.Displays = DisplayDevices{&sink, &sink, &sink};

@@ -40,11 +40,14 @@ void FrameSink::ResizeSurface(int32_t v_lngSrcX, int32_t v_lngSrcY) {
   height_ = v_lngSrcY;
 }
 
-void FrameSink::FollowFrames(const int32_t* currentFrame, int64_t first) {
+void FrameSink::FollowFrames(const int32_t* currentFrame, int64_t first, FrameTimes timeOf) {
   currentFrame_ = currentFrame;
   nextFrame_ = first;
+  timeOf_ = std::move(timeOf);
   missing_.clear();
 }
+
+double FrameSink::TimeOf(int64_t frame) const { return timeOf_ ? timeOf_(frame) : -1; }
 
 bool FrameSink::Fail(const std::string& error) {
   failed_ = true;
@@ -53,9 +56,9 @@ bool FrameSink::Fail(const std::string& error) {
   return false;
 }
 
-bool FrameSink::Repeat() {
+bool FrameSink::Repeat(int64_t frame) {
   std::string error;
-  if (!writer_.RepeatFrame(-1, &error)) return Fail(error);
+  if (!writer_.RepeatFrame(TimeOf(frame), &error)) return Fail(error);
   ++written_;
   if (onFrame) onFrame(written_);
   return true;
@@ -66,31 +69,32 @@ bool FrameSink::PutImage(const cDIBSection& v_cDib, bool, bool) {
     stopRequested_ = kTrue;
     return false;
   }
-  // Frames the playback skipped since the last write.
-  int64_t skipped = 0;
+  // Frames the playback skipped since the last write: from gap up to n.
+  int64_t n = -1, gap = -1;
   if (currentFrame_) {
-    const int64_t n = *currentFrame_;
-    skipped = std::max<int64_t>(n - nextFrame_, 0);
+    n = *currentFrame_;
+    gap = std::min(nextFrame_, n);
     for (int64_t k = nextFrame_; k < n; ++k) missing_.push_back(k);
     nextFrame_ = std::max(nextFrame_, n + 1);
   }
   const bool haveEarlier = written_ > 0;
   if (haveEarlier) {
-    for (int64_t i = 0; i < skipped && !AtLimit(); ++i)
-      if (!Repeat()) return false;
+    for (int64_t k = gap; k < n && !AtLimit(); ++k)
+      if (!Repeat(k)) return false;
   }
   if (AtLimit()) {
     stopRequested_ = kTrue;
     return true;
   }
+  // Frames missing before the first one delivered: it stands in for them,
+  // from the first one's time on.
   std::string error;
-  if (!writer_.WriteFrame(v_cDib, -1, &error)) return Fail(error);
+  if (!writer_.WriteFrame(v_cDib, TimeOf(haveEarlier ? n : gap), &error)) return Fail(error);
   ++written_;
   if (onFrame) onFrame(written_);
-  // Frames missing before the first one delivered: it stands in for them.
   if (!haveEarlier) {
-    for (int64_t i = 0; i < skipped && !AtLimit(); ++i)
-      if (!Repeat()) return false;
+    for (int64_t k = gap + 1; k <= n && !AtLimit(); ++k)
+      if (!Repeat(k)) return false;
   }
   if (AtLimit()) stopRequested_ = kTrue;
   return true;
@@ -100,7 +104,7 @@ bool FrameSink::FillUpTo(int64_t end) {
   if (!currentFrame_ || failed_ || written_ == 0) return !failed_;
   for (; nextFrame_ < end && !AtLimit(); ++nextFrame_) {
     missing_.push_back(nextFrame_);
-    if (!Repeat()) return false;
+    if (!Repeat(nextFrame_)) return false;
   }
   return true;
 }

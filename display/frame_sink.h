@@ -1,9 +1,9 @@
 // The converter's display back-end: every frame the playback shows is handed
-// to a frame writer instead of a window, each one frame period after the one
-// before. Nothing is paced or scaled; line
-// codes, the fullscreen wish and the back-end's mode flag have no meaning
-// here and are ignored. Installed as all three back-ends of DisplayDevices, so
-// every output method ends up here.
+// to a frame writer instead of a window, at the source frame's own time when
+// the sink follows the frames (FollowFrames), else one frame period after the
+// one before. Nothing is paced or scaled; line codes, the fullscreen wish and
+// the back-end's mode flag have no meaning here and are ignored. Installed as
+// all three back-ends of DisplayDevices, so every output method ends up here.
 #pragma once
 
 #include <cstdint>
@@ -45,7 +45,11 @@ class FrameSink final : public DisplayBackend {
   // playback skipped (the source could not deliver it) is replaced by the
   // frame written before it; frames missing before the first one delivered
   // are replaced by that one. The numbers of the missing frames are kept.
-  void FollowFrames(const int32_t* currentFrame, int64_t first);
+  // timeOf gives the time of a source frame counted from the output's first
+  // frame (frame `first`); the writer keeps those times. Without it frames
+  // follow one another at the fixed rate.
+  using FrameTimes = std::function<double(int64_t frame)>;
+  void FollowFrames(const int32_t* currentFrame, int64_t first, FrameTimes timeOf = {});
   // Replaces the frames missing at the end, up to (not including) source
   // frame `end`, by the last frame written. False when one cannot be written.
   bool FillUpTo(int64_t end);
@@ -78,8 +82,10 @@ class FrameSink final : public DisplayBackend {
   const Host& host_;
   FrameWriter& writer_;
   int16_t& stopRequested_;
-  // Writes the last frame again; false (and failed) when it cannot.
-  bool Repeat();
+  // Writes the last frame again, standing for source frame `frame`; false
+  // (and failed) when it cannot.
+  bool Repeat(int64_t frame);
+  double TimeOf(int64_t frame) const;
   bool AtLimit() const { return limit_ > 0 && written_ >= limit_; }
   bool Fail(const std::string& error);
 
@@ -87,6 +93,7 @@ class FrameSink final : public DisplayBackend {
   int64_t written_ = 0;
   const int32_t* currentFrame_ = nullptr;
   int64_t nextFrame_ = 0;  // the source frame the next write stands for
+  FrameTimes timeOf_;
   std::vector<int64_t> missing_;
   int32_t width_ = 0;
   int32_t height_ = 0;

@@ -38,6 +38,10 @@ constexpr int32_t kErrPathFileAccess = 75;
 
 }  // namespace
 
+double FrameSource::FrameTime(int32_t n) const {
+  return Rate() > 0 ? static_cast<double>(n) * Scale() / Rate() : 0.0;
+}
+
 bool FrameSource::GetFrameInto(int32_t n, uint8_t* bits, size_t stride) {
   const int64_t width = Width();
   const int64_t height = Height();
@@ -62,6 +66,7 @@ class VideoFileSource final : public FrameSource {
   int32_t Length() const override { return file_->Length(); }
   uint32_t Rate() const override { return file_->Rate(); }
   uint32_t Scale() const override { return file_->Scale(); }
+  double FrameTime(int32_t n) const override { return file_->FrameTime(n); }
   int32_t Width() const override { return file_->Width(); }
   int32_t Height() const override { return file_->Height(); }
   const uint8_t* GetFrame(int32_t n) override { return file_->GetFrame(n); }
@@ -147,9 +152,16 @@ void CropView(DibPtr& view, int32_t height, int32_t width, int32_t left, int32_t
 }  // namespace
 
 std::unique_ptr<FrameSource> OpenVideoFile(const std::string& path, VideoOpenFailure& failure) {
-  std::unique_ptr<VideoFile> file = VideoFile::Open(path, nullptr, &failure);
-  if (!file) return nullptr;
-  return std::make_unique<VideoFileSource>(std::move(file));
+  return VideoFileOpener({})(path, failure);
+}
+
+FrameSourceOpener VideoFileOpener(const VideoOpenOptions& options) {
+  return [options](const std::string& path,
+                   VideoOpenFailure& failure) -> std::unique_ptr<FrameSource> {
+    std::unique_ptr<VideoFile> file = VideoFile::Open(path, options, nullptr, &failure);
+    if (!file) return nullptr;
+    return std::make_unique<VideoFileSource>(std::move(file));
+  };
 }
 
 // --- Small routines ------------------------------------------------------------

@@ -57,6 +57,9 @@ class FrameSource {
   // Frames per second as Rate() / Scale().
   virtual uint32_t Rate() const = 0;
   virtual uint32_t Scale() const = 0;
+  // Seconds from the first frame to frame n; this version n * Scale() / Rate()
+  // (0 without a rate). Sources whose frames keep their own times say them.
+  virtual double FrameTime(int32_t n) const;
   // The frame rectangle is (0, 0) - (Width(), Height()).
   virtual int32_t Width() const = 0;
   virtual int32_t Height() const = 0;
@@ -77,8 +80,11 @@ class FrameSource {
 using FrameSourceOpener =
     std::function<std::unique_ptr<FrameSource>(const std::string& path, VideoOpenFailure& failure)>;
 
-// The program's opener: VideoFile on FFmpeg.
+// The program's opener: VideoFile on FFmpeg, frames on the fixed-rate grid.
 std::unique_ptr<FrameSource> OpenVideoFile(const std::string& path, VideoOpenFailure& failure);
+// VideoFile with the given numbering (the converter numbers frames by the
+// stream, each with its own time).
+FrameSourceOpener VideoFileOpener(const VideoOpenOptions& options);
 
 // The published stream information the program uses.
 struct StreamInfo {

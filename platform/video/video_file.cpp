@@ -539,6 +539,9 @@ VideoFile::Impl::Scan VideoFile::Impl::ScanTo(int64_t n) {
       continue;
     }
     if (&next == &work) Take(held, work);
+    // Numbered by the stream, frame n is a frame the file lists: when it
+    // cannot be decoded it is missing, not the frame before it.
+    if (numbering == FrameNumbering::Stream && timestamped && prev.valid) return Scan::Missing;
     return prev.valid ? Scan::Found : Scan::Overshoot;
   }
 }

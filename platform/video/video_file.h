@@ -58,7 +58,9 @@ enum class FrameNumbering {
   Grid,
   // Frame n is the n-th frame the stream holds in presentation order: every
   // frame once, whatever the gaps between them. Opening reads the whole file
-  // once (every packet, no decoding) to list the frames' time stamps. Where
+  // once (every packet, no decoding) to list the frames' time stamps. A
+  // listed frame that cannot be decoded is missing: GetFrame gives nothing
+  // for it, rather than the frame before. Where
   // packets lack time stamps or share them, frames are numbered in decoding
   // order from the start.
   Stream,

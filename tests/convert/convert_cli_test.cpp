@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -31,6 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Clip;
+using test::FrameTimes;
 using test::MakeClip;
 using test::ReadFrames;
 using test::SamePixels;
@@ -505,8 +507,18 @@ TEST(Converter, DamagedFramesAreReplacedNamedAndFailTheConversion) {
     std::ifstream f(input, std::ios::binary);
     bytes.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
   }
-  // 4 KB overwritten in the middle.
-  bytes.replace(bytes.size() / 2, 4096, std::string(4096, '\x55'));
+  // The pictures of two frames overwritten: the frames are there, but cannot
+  // be decoded.
+  size_t chunk = 0;
+  for (int k = 0; k <= 21; ++k) {
+    chunk = bytes.find("00dc", chunk + 1);
+    ASSERT_NE(chunk, std::string::npos);
+    if (k < 20) continue;
+    const auto* size = reinterpret_cast<const unsigned char*>(bytes.data() + chunk + 4);
+    const size_t length = size[0] | size[1] << 8 | size[2] << 16 | size[3] << 24;
+    ASSERT_LE(chunk + 8 + length, bytes.size());
+    bytes.replace(chunk + 8, length, std::string(length, '\x55'));
+  }
   const std::string damaged = Scratch("damaged.avi");
   std::ofstream(damaged, std::ios::binary) << bytes;
 
@@ -514,13 +526,93 @@ TEST(Converter, DamagedFramesAreReplacedNamedAndFailTheConversion) {
   o.codec = VideoCodec::FFV1;
   const Result r = Convert(o);
   EXPECT_EQ(r.status, kConvertFailed);
-  EXPECT_GT(r.report.missingFrames, 0);
+  EXPECT_EQ(r.report.missingFrames, 2);
   EXPECT_EQ(r.report.frames, 48);  // one output frame per source frame
-  EXPECT_EQ(ReadFrames(o.output).size(), 48u);
-  EXPECT_NE(r.err.find("could not be read: a neighbouring frame was written in its place"),
-            std::string::npos)
-      << r.err;
+  const std::vector<DibPtr> written = ReadFrames(o.output);
+  ASSERT_EQ(written.size(), 48u);
+  // Each is named, and shows the frame before the two.
+  const std::regex named("frame ([0-9]+) could not be read: a neighbouring frame was written");
+  std::vector<int> frames;
+  for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), named);
+       it != std::sregex_iterator(); ++it)
+    frames.push_back(std::stoi((*it)[1]));
+  ASSERT_EQ(frames.size(), 2u) << r.err;
+  EXPECT_EQ(frames[1], frames[0] + 1);
+  ASSERT_GT(frames[0], 0);
+  for (int f : frames) EXPECT_TRUE(SamePixels(*written[f], *written[frames[0] - 1])) << f;
   EXPECT_NE(r.err.find("did not complete cleanly"), std::string::npos) << r.err;
+}
+
+// A film's timing and sound come through a conversion: a variable frame rate
+// stays variable, every sound track is kept, and --audio-track keeps one.
+TEST(Converter, FramesKeepTheirTimesAndEverySoundTrackIsKept) {
+  Clip clip;
+  clip.frames = 48;
+  clip.audio = false;
+  const std::string even = MakeClip(clip);
+  ASSERT_FALSE(even.empty());
+  // Frames left out and one moved off the grid, and two sound tracks.
+  const std::string uneven = Scratch("uneven.mkv");
+  ASSERT_EQ(test::RunProgram({"ffmpeg",
+                              "-v",
+                              "error",
+                              "-y",
+                              "-i",
+                              even,
+                              "-f",
+                              "lavfi",
+                              "-i",
+                              "sine=frequency=440:sample_rate=48000:duration=2",
+                              "-f",
+                              "lavfi",
+                              "-i",
+                              "sine=frequency=880:sample_rate=48000:duration=2",
+                              "-map",
+                              "0:v",
+                              "-map",
+                              "1:a",
+                              "-map",
+                              "2:a",
+                              "-vf",
+                              "select='not(eq(mod(n,7),3))*not(between(n,20,22))',"
+                              "setpts='PTS+eq(N,5)*0.01/TB'",
+                              "-fps_mode",
+                              "passthrough",
+                              "-c:v",
+                              "libx264",
+                              "-c:a",
+                              "aac",
+                              "-metadata:s:a:0",
+                              "language=eng",
+                              "-metadata:s:a:1",
+                              "language=fra",
+                              uneven}),
+            0);
+  const std::vector<double> source = FrameTimes(uneven);
+  ASSERT_GT(source.size(), 30u);
+
+  ConvertOptions o = Options(uneven, Scratch("uneven-3d.mkv"));
+  o.layout = kLayout2DTo3D;
+  o.codec = VideoCodec::FFV1;
+  Result r = Convert(o);
+  ASSERT_EQ(r.status, kConvertOk) << r.err;
+  EXPECT_EQ(r.report.frames, static_cast<int64_t>(source.size()));
+  const std::vector<double> written = FrameTimes(o.output);
+  ASSERT_EQ(written.size(), source.size());
+  for (size_t i = 0; i < source.size(); ++i)
+    EXPECT_NEAR(written[i] - written[0], source[i] - source[0], 0.0015) << "frame " << i;
+  EXPECT_EQ(test::StreamCodecs(o.output, "audio"), (std::vector<std::string>{"aac", "aac"}));
+
+  o = Options(uneven, Scratch("second-track.mkv"));
+  o.layout = kLayout2DTo3D;
+  o.audioTrack = 1;
+  r = Convert(o);
+  ASSERT_EQ(r.status, kConvertOk) << r.err;
+  EXPECT_EQ(test::StreamCodecs(o.output, "audio"), std::vector<std::string>{"aac"});
+  o.audioTrack = 2;
+  o.overwrite = true;
+  r = Convert(o);
+  EXPECT_EQ(r.status, kConvertFailed);
 }
 
 // Bad arguments are refused before the input is read (nothing is detected

@@ -63,6 +63,25 @@ std::vector<DibPtr> ReadFrames(const std::string& path) {
   return frames;
 }
 
+// Presentation times of the decoded frames of the first video stream, by
+// ffprobe.
+std::vector<double> FrameTimes(const std::string& path) {
+  std::string out;
+  test::RunProgram({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                    "frame=pts_time", "-of", "csv=p=0", "file:" + path},
+                   &out);
+  std::vector<double> times;
+  size_t at = 0;
+  while (at < out.size()) {
+    size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    double t = 0;
+    if (std::sscanf(out.substr(at, end - at).c_str(), "%lf", &t) == 1) times.push_back(t);
+    at = end + 1;
+  }
+  return times;
+}
+
 std::vector<std::string> StreamCodecs(const std::string& path, const std::string& kind) {
   std::string out;
   RunProgram({"ffprobe", "-v", "error", "-select_streams", kind == "audio" ? "a" : "v",

@@ -26,6 +26,10 @@ struct Clip : ClipRequest {
 // with the program's own reader. Empty when it cannot be opened.
 std::vector<DibPtr> ReadFrames(const std::string& path);
 
+// Presentation times of the decoded frames of the first video stream, by
+// ffprobe.
+std::vector<double> FrameTimes(const std::string& path);
+
 // Codec names of the file's streams of one kind ("video" or "audio"), by
 // ffprobe.
 std::vector<std::string> StreamCodecs(const std::string& path, const std::string& kind);

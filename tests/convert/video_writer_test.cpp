@@ -19,6 +19,7 @@ namespace dioptrix {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FrameTimes;
 using test::RandomImage;
 using test::ReadFrames;
 using test::SamePixels;
@@ -31,25 +32,6 @@ std::vector<DibPtr> RandomFrames(int32_t w, int32_t h, int count, uint32_t seed)
   std::vector<DibPtr> frames;
   for (int i = 0; i < count; ++i) frames.push_back(RandomImage(w, h, seed + i));
   return frames;
-}
-
-// Presentation times of the decoded frames of the first video stream, by
-// ffprobe.
-std::vector<double> FrameTimes(const std::string& path) {
-  std::string out;
-  test::RunProgram({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                    "frame=pts_time", "-of", "csv=p=0", "file:" + path},
-                   &out);
-  std::vector<double> times;
-  size_t at = 0;
-  while (at < out.size()) {
-    size_t end = out.find('\n', at);
-    if (end == std::string::npos) end = out.size();
-    double t = 0;
-    if (std::sscanf(out.substr(at, end - at).c_str(), "%lf", &t) == 1) times.push_back(t);
-    at = end + 1;
-  }
-  return times;
 }
 
 // One line per stream of a kind ("v" or "a"): its codec, default flag and
