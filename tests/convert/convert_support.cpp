@@ -63,39 +63,41 @@ std::vector<DibPtr> ReadFrames(const std::string& path) {
   return frames;
 }
 
-// Presentation times of the decoded frames of the first video stream, by
-// ffprobe.
-std::vector<double> FrameTimes(const std::string& path) {
+std::vector<std::string> Ffprobe(const std::string& path, const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {"ffprobe", "-v", "error"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back("file:" + path);
   std::string out;
-  test::RunProgram({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                    "frame=pts_time", "-of", "csv=p=0", "file:" + path},
-                   &out);
-  std::vector<double> times;
-  size_t at = 0;
-  while (at < out.size()) {
-    size_t end = out.find('\n', at);
-    if (end == std::string::npos) end = out.size();
-    double t = 0;
-    if (std::sscanf(out.substr(at, end - at).c_str(), "%lf", &t) == 1) times.push_back(t);
-    at = end + 1;
-  }
-  return times;
-}
-
-std::vector<std::string> StreamCodecs(const std::string& path, const std::string& kind) {
-  std::string out;
-  RunProgram({"ffprobe", "-v", "error", "-select_streams", kind == "audio" ? "a" : "v",
-              "-show_entries", "stream=codec_name", "-of", "csv=p=0", "file:" + path},
-             &out);
-  std::vector<std::string> names;
+  RunProgram(argv, &out);
+  std::vector<std::string> lines;
   size_t at = 0;
   while (at < out.size()) {
     size_t end = out.find('\n', at);
     if (end == std::string::npos) end = out.size();
     std::string line = out.substr(at, end - at);
-    while (!line.empty() && (line.back() == ',' || line.back() == '\r')) line.pop_back();
-    if (!line.empty()) names.push_back(line);
     at = end + 1;
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+std::vector<double> FrameTimes(const std::string& path) {
+  std::vector<double> times;
+  for (const std::string& line : Ffprobe(
+           path, {"-select_streams", "v:0", "-show_entries", "frame=pts_time", "-of", "csv=p=0"})) {
+    double t = 0;
+    if (std::sscanf(line.c_str(), "%lf", &t) == 1) times.push_back(t);
+  }
+  return times;
+}
+
+std::vector<std::string> StreamCodecs(const std::string& path, const std::string& kind) {
+  std::vector<std::string> names;
+  for (std::string line : Ffprobe(path, {"-select_streams", kind == "audio" ? "a" : "v",
+                                         "-show_entries", "stream=codec_name", "-of", "csv=p=0"})) {
+    while (!line.empty() && line.back() == ',') line.pop_back();
+    if (!line.empty()) names.push_back(line);
   }
   return names;
 }
@@ -103,19 +105,12 @@ std::vector<std::string> StreamCodecs(const std::string& path, const std::string
 double StreamDuration(const std::string& path, const std::string& kind, int index) {
   // From the packets: the end of the last one less the start of the first
   // (containers differ in where they keep a stream's duration).
-  std::string out;
-  RunProgram({"ffprobe", "-v", "error", "-select_streams",
-              std::string(kind == "audio" ? "a:" : "v:") + std::to_string(index), "-show_entries",
-              "packet=pts_time,duration_time", "-of", "csv=p=0", "file:" + path},
-             &out);
   double first = 0, last = -1;
   bool any = false;
-  size_t at = 0;
-  while (at < out.size()) {
-    size_t end = out.find('\n', at);
-    if (end == std::string::npos) end = out.size();
-    const std::string line = out.substr(at, end - at);
-    at = end + 1;
+  for (const std::string& line :
+       Ffprobe(path, {"-select_streams",
+                      std::string(kind == "audio" ? "a:" : "v:") + std::to_string(index),
+                      "-show_entries", "packet=pts_time,duration_time", "-of", "csv=p=0"})) {
     double pts = 0, duration = 0;
     if (std::sscanf(line.c_str(), "%lf,%lf", &pts, &duration) != 2) continue;
     if (!any || pts < first) first = pts;

@@ -26,6 +26,9 @@ struct Clip : ClipRequest {
 // with the program's own reader. Empty when it cannot be opened.
 std::vector<DibPtr> ReadFrames(const std::string& path);
 
+// The non-empty lines ffprobe prints about the file with the given options.
+std::vector<std::string> Ffprobe(const std::string& path, const std::vector<std::string>& options);
+
 // Presentation times of the decoded frames of the first video stream, by
 // ffprobe.
 std::vector<double> FrameTimes(const std::string& path);

@@ -37,25 +37,17 @@ std::vector<DibPtr> RandomFrames(int32_t w, int32_t h, int count, uint32_t seed)
 // One line per stream of a kind ("v" or "a"): its codec, default flag and
 // language, as "aac default eng" ("-" for no language), by ffprobe.
 std::vector<std::string> StreamSummaries(const std::string& path, const std::string& kind) {
-  std::string out;
-  test::RunProgram({"ffprobe", "-v", "error", "-select_streams", kind, "-show_entries",
-                    "stream=codec_name:stream_disposition=default:stream_tags=language", "-of",
-                    "compact=p=0", "file:" + path},
-                   &out);
   std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < out.size()) {
-    size_t end = out.find('\n', at);
-    if (end == std::string::npos) end = out.size();
-    const std::string line = out.substr(at, end - at);
-    at = end + 1;
+  for (const std::string& line :
+       test::Ffprobe(path, {"-select_streams", kind, "-show_entries",
+                            "stream=codec_name:stream_disposition=default:stream_tags=language",
+                            "-of", "compact=p=0"})) {
     auto field = [&](const std::string& key) -> std::string {
       const size_t from = line.find(key + "=");
       if (from == std::string::npos) return "-";
       const size_t start = from + key.size() + 1;
       return line.substr(start, line.find('|', start) - start);
     };
-    if (line.empty()) continue;
     lines.push_back(field("codec_name") +
                     (field("disposition:default") == "1" ? " default " : " ") +
                     field("tag:language"));
