@@ -14,7 +14,6 @@
 #include <map>
 #include <memory>
 #include <new>
-#include <regex>
 #include <string>
 
 #include "app/command_line.h"
@@ -216,25 +215,29 @@ std::vector<fs::path> ExistingPictures(const std::string& output) {
     return found;
   }
   if (dir.empty()) dir = ".";
-  // The pattern's %d (with any width) stands for one or more digits.
-  std::string expression;
+  // The pattern's first %d (with any width) stands for one or more digits.
+  std::string prefix = pattern, suffix;
   for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '%') {
-      size_t j = i + 1;
-      while (j < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[j]))) ++j;
-      if (j < pattern.size() && pattern[j] == 'd') {
-        expression += "[0-9]+";
-        i = j;
-        continue;
-      }
+    if (pattern[i] != '%') continue;
+    size_t j = i + 1;
+    while (j < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[j]))) ++j;
+    if (j < pattern.size() && pattern[j] == 'd') {
+      prefix = pattern.substr(0, i);
+      suffix = pattern.substr(j + 1);
+      break;
     }
-    if (std::string_view("\\^$.|?*+()[]{}").find(pattern[i]) != std::string_view::npos)
-      expression += '\\';
-    expression += pattern[i];
   }
-  const std::regex name(expression);
+  auto matches = [&](const std::string& name) {
+    if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) ||
+        !name.ends_with(suffix))
+      return false;
+    const std::string_view digits =
+        std::string_view(name).substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    return std::all_of(digits.begin(), digits.end(),
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  };
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    if (std::regex_match(entry.path().filename().string(), name)) found.push_back(entry.path());
+    if (matches(entry.path().filename().string())) found.push_back(entry.path());
   }
   return found;
 }
