@@ -5,12 +5,16 @@
 namespace dioptrix {
 
 std::string PlayerUsage() {
-  return R"(Usage: dioptrix [options] FILE
+  return R"(Usage: dioptrix [options] [FILE]
 
 Plays a video in stereoscopic 3D: 2D video is converted to 3D as it plays,
 stereo video (side by side, above/below) is shown as it is, composed for the
-3D glasses chosen in the settings (red/cyan anaglyph on the first run).
-Any key or mouse click on the picture stops the playback.
+3D glasses chosen in File > Settings (anaglyph glasses on the first run).
+With FILE, the video is opened and played at once; the window stays open
+afterwards. Any key or mouse click on the picture stops the playback.
+
+Keys: Ctrl+O open, Space play/stop, F or F11 fullscreen, Esc stop,
+Ctrl+Q exit, F1 the user guide.
 
 Options:
   -l, --layout LAYOUT   stereo layout of FILE, by name or code (default:
@@ -29,15 +33,19 @@ Options:
                           anaglyph-grey              2  red/cyan, grey
                           anaglyph-yellow            4  blue/yellow
                           interlaced                 5  rows alternate
-  -f, --fullscreen      play fullscreen
+  -f, --fullscreen      play FILE fullscreen
+  -q, --quit-at-end     end the program when the playback of FILE ends
       --batch           no message boxes: messages go to the error stream
                         (for scripts; nothing waits for a person)
   -h, --help            this text
+  -V, --version         the version
 
 Exit status: 0 played, 1 the video could not be played or errors were
 reported, 2 bad arguments.
 )";
 }
+
+std::string PlayerVersion() { return std::string("dioptrix ") + DIOPTRIX_VERSION + "\n"; }
 
 ParsedPlayerArguments ParsePlayerArguments(const std::vector<std::string>& args) {
   ParsedPlayerArguments parsed;
@@ -57,6 +65,12 @@ ParsedPlayerArguments ParsePlayerArguments(const std::vector<std::string>& args)
     if (arg == "-h" || arg == "--help") {
       if (!noValue()) return fail(arg + " takes no value");
       o.help = true;
+    } else if (arg == "-V" || arg == "--version") {
+      if (!noValue()) return fail(arg + " takes no value");
+      o.version = true;
+    } else if (arg == "-q" || arg == "--quit-at-end") {
+      if (!noValue()) return fail(arg + " takes no value");
+      o.quitAtEnd = true;
     } else if (arg == "-f" || arg == "--fullscreen") {
       if (!noValue()) return fail(arg + " takes no value");
       o.fullscreen = true;
@@ -75,14 +89,15 @@ ParsedPlayerArguments ParsePlayerArguments(const std::vector<std::string>& args)
       return fail("unknown option " + arg);
     }
   }
-  if (o.help) {
+  if (o.help || o.version) {
     parsed.ok = true;
     return parsed;
   }
   const std::vector<std::string>& positional = reader.Positional();
-  if (positional.empty()) return fail("no video file given");
   if (positional.size() > 1) return fail("more than one video given: " + positional[1]);
-  o.file = positional[0];
+  if (!positional.empty()) o.file = positional[0];
+  if (o.file.empty() && (o.layout || o.method || o.fullscreen || o.quitAtEnd))
+    return fail("--layout, --method, --fullscreen and --quit-at-end need a video file");
   parsed.ok = true;
   return parsed;
 }

@@ -1,7 +1,8 @@
-// dioptrix: the player's command line. `dioptrix FILE` opens the video,
-// detects its layout as opening a file does, plays it in a window for the
-// glasses in the settings, and ends when the video ends or a key or a click
-// on the picture stops it.
+// dioptrix: the player's command line. `dioptrix` starts the player with its
+// main window and control bar; `dioptrix FILE` also opens the video (its
+// layout detected) and plays it for the glasses in the settings. The window
+// stays open afterwards unless --quit-at-end asks the program to end with the
+// playback.
 #pragma once
 
 #include <cstdint>
@@ -22,8 +23,10 @@ struct PlayerOptions {
   std::optional<int16_t> layout;  // InputLayout code; nothing: as detected
   std::optional<int16_t> method;  // OutputMethod code; nothing: from the glasses
   bool fullscreen = false;
-  bool batch = false;  // messages to the error stream instead of message boxes
+  bool batch = false;      // messages to the error stream instead of message boxes
+  bool quitAtEnd = false;  // the program ends when the playback ends
   bool help = false;
+  bool version = false;
 };
 
 struct ParsedPlayerArguments {
@@ -35,12 +38,14 @@ struct ParsedPlayerArguments {
 // Parses the arguments (without the program name).
 ParsedPlayerArguments ParsePlayerArguments(const std::vector<std::string>& args);
 
-// The --help text.
+// The --help and --version texts.
 std::string PlayerUsage();
+std::string PlayerVersion();
 
-// The whole program: parse, check for a display, start the application, open,
-// play. argc and argv are handed to Qt (which takes its own options from
-// them); messages of the command line go to err, the detected layout to out.
+// The whole program: parse, check for a display, start the application, open
+// and play the file given, run the windows until the user exits. argc and argv are handed to Qt
+// (which takes its own options from them); messages of the command line go to err, the detected
+// layout to out.
 int PlayerMain(int& argc, char** argv, std::ostream& out, std::ostream& err);
 
 }  // namespace dioptrix

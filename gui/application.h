@@ -1,19 +1,25 @@
-// The application: the program context, the main window and the display
-// back-ends of one run of dioptrix, with the steps the main window offers:
-// start-up, opening a file (its layout detected), and playing it for the
-// user's glasses.
+// The application: the program context, the windows (main window, control
+// bar, glasses dialog, statistics) and the display back-ends of one run of
+// dioptrix, with the steps the menus, the control bar and the command line
+// drive: start-up, opening a file (its layout detected), playing it for the
+// user's glasses, stopping, exit.
 //
-// The command line (app/) drives it today; the menus, dialogs and control
-// bar drive the same steps.
+// Never two playbacks at once: a playback pumps window events, so Play,
+// Fullscreen, Open, a drop or Exit asked for while one runs stop it, and the
+// new step runs once the running playback has returned (posted to the event
+// loop).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "gui/control_bar.h"
 #include "gui/main_window.h"
 #include "gui/settings_store.h"
+#include "gui/statistics_window.h"
 #include "playback/program.h"
 
 namespace dioptrix::gui {
@@ -22,11 +28,24 @@ namespace dioptrix::gui {
 inline constexpr const char* kSelectFileFirst =
     "Please select a video file to play first. (File>Open)";
 
+// The open dialog's filter in its classic form ("Name|patterns|..."), and in
+// Qt's form with an "All video files" entry first for what FFmpeg opens.
+extern const char* const kOpenFilter;
+QString QtFileFilter(const std::string& classic);
+
+// "This video appears to be <name>. If this is incorrect ..." for a detected
+// layout (3 2D, 5 Parallel, 1 Above/Below).
+std::string LayoutMessage(int16_t detectedLayout);
+
+// The HTML user guide: beside the program, or in the installed documents.
+std::string UserGuidePath();
+
 class Application {
  public:
   struct Options {
     std::string libraryDir;    // where libblocks.so is looked for first
     std::string settingsFile;  // settings file instead of the per-user one
+    std::string userGuide;     // the user guide instead of UserGuidePath()
   };
   explicit Application(Options options = {});
   ~Application();
@@ -34,62 +53,92 @@ class Application {
   Application& operator=(const Application&) = delete;
 
   // Start-up: fullscreen interlacing through OpenGL, the settings loaded,
-  // the main window shown.
+  // the main window shown, then the control bar docked under it.
   void Start();
+  // Exit: the OpenGL and DirectX back-ends unloaded, the dialogs and windows
+  // closed, onExit run. While a playback runs it is stopped first.
+  void Exit();
+  std::function<void()> onExit;
+  bool Closed() const { return closed_; }
 
-  // Opens a video: a wrapper script when the file needs one, then its frame
-  // count, rate and detected layout. False (with the message shown) when it
-  // cannot be read; no file is open then.
-  bool OpenFile(const std::string& path);
+  // Opens a video: asks for its name when path is empty, then a wrapper
+  // script when the file needs one, its frame count, rate and detected
+  // layout; the Format menu is checked for that layout. announce: the
+  // detected layout is shown in a message (the menu and drops), else not
+  // (the command line prints it). False when nothing was opened; then no
+  // file is open.
+  bool Open_File(const std::string& path, bool announce = true);
   const std::string& CurrentFile() const { return currentFile_; }
   int32_t FrameCount() const { return frameCount_; }
   // The detected layout: 3 plain 2D, 5 side by side, 1 above/below.
   int16_t DetectedLayout() const { return detectedLayout_; }
 
-  // The layout frames are played as. Opening a file sets it from the
-  // detection (2D is converted to 3D); any input layout code may be set.
-  int16_t InputLayout() const { return inputLayout_; }
-  void SetInputLayout(int16_t layout) { inputLayout_ = layout; }
+  // The layout frames are played as: the Format menu's (2D converted to 3D
+  // 4, Parallel 5, Above/Below 1), unless one was set here (any input layout
+  // code; the next choice in the Format menu replaces it).
+  int16_t InputLayout() const;
+  void SetInputLayout(int16_t layout) { layoutOverride_ = layout; }
   // An output method that replaces the one the glasses give; nothing: the
   // glasses decide.
   void SetOutputMethod(std::optional<int16_t> method) { methodOverride_ = method; }
   // The output method the next Play uses.
   int16_t OutputMethodFor(bool fullscreen);
 
-  // Plays the open file from the start frame until it ends or is stopped.
-  void Play(bool fullscreen);
+  // Plays the open file from the control bar's position until it ends or is
+  // stopped. onPlaybackEnded runs after each playback.
+  void Video_Play(bool fullscreen);
+  std::function<void()> onPlaybackEnded;
   bool Playing() const { return playing_; }
-  // Ends a running playback after its current frame.
-  void Stop();
+  // The control bar's buttons (and the Play and View menus).
+  void CTRL_Play();
+  void CTRL_Stop();
+  void CTRL_Full();
+  // A file dropped on the background picture.
+  void DropFile(const std::string& path);
+  // Docks the control bar under the main window.
+  void GUI_Track();
+
+  // Help > About and Help > Contents.
+  void ShowAbout();
+  void ShowHelp();
+  // View > Statistics.
+  void ShowStatistics();
 
   // Error messages shown so far.
   int32_t ErrorsShown() const { return errorsShown_; }
-  // True once the user has closed the main window.
-  bool Closed() const { return closed_; }
+  // Set by Stop and by a drop; never cleared.
+  int16_t StopPressed() const { return stopPressed_; }
 
   ProgramContext& Context() { return *ctx_; }
   FrmMain& MainWindow() { return *main_; }
+  GUI& ControlBar() { return *bar_; }
+  Profiler& Statistics() { return *profiler_; }
 
  private:
+  // Runs action now, or, while a playback runs, stops it and runs action
+  // once it has returned (the latest such action wins).
+  void WhenStopped(std::function<void()> action);
+  void ConnectMenus();
+
   std::unique_ptr<FrmMain> main_;  // outlives the back-ends that draw into it
   std::unique_ptr<ProgramContext> ctx_;
+  Options options_;
   SettingsStore store_;
+  std::unique_ptr<GUI> bar_;
+  std::unique_ptr<Profiler> profiler_;
 
   std::string currentFile_;
   std::string openPath_;  // the wrapper script, or the file itself
   int32_t frameCount_ = 0;
   int16_t detectedLayout_ = 3;
-  int16_t inputLayout_ = 4;
+  std::optional<int16_t> layoutOverride_;
   int16_t outputMethod_ = 3;
   std::optional<int16_t> methodOverride_;
-  int32_t startFrame_ = 0;
+  int16_t stopPressed_ = 0;
   bool playing_ = false;
+  std::function<void()> afterPlayback_;
   bool closed_ = false;
   int32_t errorsShown_ = 0;
 };
-
-// The input layout the main window plays a detected layout as: plain 2D is
-// converted to 3D; side by side and above/below keep theirs.
-int16_t PlayLayoutFor(int16_t detected);
 
 }  // namespace dioptrix::gui

@@ -75,11 +75,12 @@ void BM_RealTimePlayback2DTo3D1080p25(benchmark::State& state) {
   double seconds = 0;
   std::array<float, 4> stages{};
   for (auto _ : state) {
-    gui::Application app(gui::Application::Options{{}, "/tmp/dioptrix-bench-1080p25/settings.ini"});
+    gui::Application app(
+        gui::Application::Options{{}, "/tmp/dioptrix-bench-1080p25/settings.ini", {}});
     ProgramContext& ctx = app.Context();
     ctx.audio.SetSoundFactory([] { return std::make_unique<WallClockSound>(); });
     app.Start();
-    if (!app.OpenFile(clip)) {
+    if (!app.Open_File(clip, false)) {
       state.SkipWithError("cannot open the clip");
       break;
     }
@@ -101,7 +102,7 @@ void BM_RealTimePlayback2DTo3D1080p25(benchmark::State& state) {
         ctx.StopRequested = kTrue;
       pump();
     };
-    app.Play(false);
+    app.Video_Play(false);
     seconds += std::chrono::duration<double>(Clock::now() - start).count();
     stages = ctx.StageTimes;
   }

@@ -50,6 +50,7 @@ struct BlitWindowTest : ::testing::Test {
     };
     main.PictureArea().SetImageCheck(alive);
     messages.Attach(host);
+    main.Background().hide();  // as during a playback
     main.show();
     ASSERT_TRUE(test::RunEventsUntil([&] { return test::Exposed(main); }));
     display = std::make_unique<BlitDisplay>(

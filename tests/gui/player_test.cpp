@@ -44,7 +44,7 @@ std::string FreshSettingsFile() {
 // The events a display window gets from outside, sent once playback reaches
 // a frame.
 struct PlayWithEvents {
-  gui::Application app{gui::Application::Options{{}, FreshSettingsFile()}};
+  gui::Application app{gui::Application::Options{{}, FreshSettingsFile(), {}}};
   std::vector<std::string> messages;
 
   PlayWithEvents() {
@@ -56,7 +56,7 @@ struct PlayWithEvents {
 
   // Plays file in a window; at frame `at` the picture area gets `event`.
   void Play(const std::string& file, int32_t at, QEvent* event) {
-    ASSERT_TRUE(app.OpenFile(file));
+    ASSERT_TRUE(app.Open_File(file, false));
     Host& host = app.Context().host;
     auto pump = host.onPumpEvents;
     bool sent = false;
@@ -67,7 +67,7 @@ struct PlayWithEvents {
       }
       pump();
     };
-    app.Play(false);
+    app.Video_Play(false);
     host.onPumpEvents = pump;
     EXPECT_TRUE(sent);
   }
@@ -96,11 +96,11 @@ TEST(Player, AKeyOnThePictureStopsPlaybackAndLosingTheFocusDoesNot) {
 TEST(Player, OpeningDetectsTheLayoutAndTheGlassesPickTheMethod) {
   PlayWithEvents player;
   gui::Application& app = player.app;
-  ASSERT_TRUE(app.OpenFile(Clip("sbs", 6)));
+  ASSERT_TRUE(app.Open_File(Clip("sbs", 6)));
   EXPECT_EQ(app.DetectedLayout(), kLayoutSideBySide);
   EXPECT_EQ(app.InputLayout(), kLayoutSideBySide);
   EXPECT_EQ(app.MainWindow().windowTitle().toStdString(), "Dioptrix - " + app.CurrentFile());
-  ASSERT_TRUE(app.OpenFile(Clip("2d", 6)));
+  ASSERT_TRUE(app.Open_File(Clip("2d", 6)));
   EXPECT_EQ(app.InputLayout(), kLayout2DTo3D);  // plain 2D is converted to 3D
   // First run: red/cyan anaglyph glasses, windowed or not.
   EXPECT_EQ(app.OutputMethodFor(false), kOutputAnaglyphColour);
@@ -108,11 +108,11 @@ TEST(Player, OpeningDetectsTheLayoutAndTheGlassesPickTheMethod) {
   // A file that is no video leaves no file open.
   const std::string bogus = test::TempFolder() + "/bogus.mp4";
   std::ofstream(bogus) << "not a video";
-  EXPECT_FALSE(app.OpenFile(bogus));
+  EXPECT_FALSE(app.Open_File(bogus));
   EXPECT_EQ(app.CurrentFile(), "");
   EXPECT_EQ(app.MainWindow().windowTitle().toStdString(), "Dioptrix");
   player.messages.clear();
-  app.Play(false);
+  app.Video_Play(false);
   EXPECT_EQ(player.messages, std::vector<std::string>{gui::kSelectFileFirst});
 }
 
@@ -165,7 +165,7 @@ DioptrixRun RunDioptrix(std::vector<std::string> args, const test::Environment& 
 TEST(Dioptrix, PlaysAClipToTheEndAndFailsClearly) {
   const std::string clip = Clip("sbs", 12);
   ASSERT_FALSE(clip.empty());
-  DioptrixRun played = RunDioptrix({"--batch", clip});
+  DioptrixRun played = RunDioptrix({"--batch", "--quit-at-end", clip});
   EXPECT_EQ(played.status, 0) << played.err;
   EXPECT_NE(played.out.find("Input layout: side-by-side (detected)"), std::string::npos)
       << played.out;
@@ -181,7 +181,7 @@ TEST(Dioptrix, PlaysAClipToTheEndAndFailsClearly) {
     withSound.height = 180;
     withSound.frames = 25;
     withSound.rate = 25;
-    DioptrixRun sounded = RunDioptrix({"--batch", test::MakeClip(withSound)},
+    DioptrixRun sounded = RunDioptrix({"--batch", "-q", test::MakeClip(withSound)},
                                       {{{"PULSE_SERVER", pulse.Address()}}, {}});
     EXPECT_EQ(sounded.status, 0) << sounded.err;
     EXPECT_EQ(sounded.out.find("Note:"), std::string::npos) << sounded.out;
@@ -191,10 +191,10 @@ TEST(Dioptrix, PlaysAClipToTheEndAndFailsClearly) {
 
   const std::string bogus = test::TempFolder() + "/not-a-video.mp4";
   std::ofstream(bogus) << "not a video";
-  DioptrixRun bad = RunDioptrix({"--batch", bogus});
+  DioptrixRun bad = RunDioptrix({"--batch", "-q", bogus});
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find("dioptrix: "), std::string::npos) << bad.err;
-  DioptrixRun missing = RunDioptrix({"--batch", test::TempFolder() + "/no-such-file.mp4"});
+  DioptrixRun missing = RunDioptrix({"--batch", "-q", test::TempFolder() + "/no-such-file.mp4"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_FALSE(missing.err.empty());
 
@@ -206,8 +206,10 @@ TEST(Dioptrix, PlaysAClipToTheEndAndFailsClearly) {
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("cannot open the display :987"), std::string::npos) << refused.err;
 
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {"--layout", "3d", clip}, {"--bogus", clip}, {"a", "b"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--quit-at-end"},
+                                               {"--layout", "3d", clip},
+                                               {"--bogus", clip},
+                                               {"a", "b"}}) {
     DioptrixRun usage = RunDioptrix(args);
     EXPECT_EQ(usage.status, 2) << usage.err;
     EXPECT_NE(usage.err.find("Try 'dioptrix --help'"), std::string::npos) << usage.err;
