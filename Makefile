@@ -11,7 +11,8 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_chec
 FUZZ_BUILD := build-fuzz
 FUZZ_SECONDS ?= 20
 
-.PHONY: all deps build build-asan build-fuzz test test-release test-asan fuzz run play bench format \
+.PHONY: all deps build build-asan build-fuzz test test-release test-asan fuzz run convert-sample \
+        screenshot bench format \
         format-check clean
 
 all: build
@@ -55,22 +56,40 @@ test-release: build
 test-asan: build-asan
 	@cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $$(nproc)
 
-# The main job: converts the bundled 2D sample clip into a 3D video (2D
+# The main job. With a display: the player opens the bundled 2D sample clip
+# and plays it converted to 3D for the glasses in its settings (anaglyph on
+# the first run); the window stays open to play it again or open another
+# video. Without one: the converter turns the sample into a 3D video (2D
 # converted to 3D, colour anaglyph for red/cyan glasses, H.264 with the sound
-# track) in out/, with the converter that runs the player's frame pipeline.
+# track) in out/, through the same frame pipeline.
 RUN_OUTPUT := out/sample-3d-anaglyph.mp4
 run: build
+	@if [[ -n "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ]]; then \
+	  echo "Playing assets/sample-2d.mp4 in 3D (File > Settings picks your glasses)."; \
+	  $(BUILD)/bin/dioptrix assets/sample-2d.mp4; \
+	else \
+	  echo "No display here: converting the sample to a 3D video instead."; \
+	  mkdir -p out; \
+	  $(BUILD)/bin/dioptrix-convert assets/sample-2d.mp4 --layout 2d-to-3d \
+	    --method anaglyph-colour --codec h264 -y -o $(RUN_OUTPUT) && \
+	  echo "The 3D video is $(RUN_OUTPUT): watch it with red/cyan glasses."; \
+	fi
+
+# Converts the sample without a display, whatever the machine has.
+convert-sample: build
 	@mkdir -p out
 	@$(BUILD)/bin/dioptrix-convert assets/sample-2d.mp4 --layout 2d-to-3d \
 	  --method anaglyph-colour --codec h264 -y -o $(RUN_OUTPUT)
 	@echo "The 3D video is $(RUN_OUTPUT): watch it with red/cyan glasses."
 
+# A picture of the main window playing the sample, for the README; made on
+# an X server of its own so that it can be made again anywhere.
+screenshot: build
+	@tests/common/with-xvfb $(BUILD)/bin/dioptrix-screenshot assets/sample-2d.mp4 \
+	  docs/screenshot.png
+
 # The core's benchmarks, then the window benchmarks on an X server of their
 # own with a screen large enough for 1080p windows.
-# Plays the bundled sample in the player, converted to 3D for red/cyan glasses.
-play: build
-	@$(BUILD)/bin/dioptrix assets/sample-2d.mp4
-
 bench: build
 	@$(BUILD)/bin/dioptrix_bench
 	@DIOPTRIX_XVFB_SCREEN=1920x1200x24 tests/common/with-xvfb $(BUILD)/bin/dioptrix_gui_bench
