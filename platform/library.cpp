@@ -28,6 +28,15 @@ LibraryBinding::~LibraryBinding() {
 void LibraryBinding::Load() {
   const std::string dir = searchDir_.empty() ? ExecutableDir() : searchDir_;
   handle_ = dlopen((dir + "/" + fileName_).c_str(), RTLD_NOW | RTLD_LOCAL);
+#ifdef DIOPTRIX_INSTALLED_LIBDIR
+  // Installed: the libraries have a folder of their own beside bin/. Looked
+  // up here by path, since a sanitizer's dlopen does not search the
+  // program's run path.
+  if (!handle_ && searchDir_.empty()) {
+    const std::string installed = dir + "/../" DIOPTRIX_INSTALLED_LIBDIR "/" + fileName_;
+    handle_ = dlopen(installed.c_str(), RTLD_NOW | RTLD_LOCAL);
+  }
+#endif
   if (!handle_) handle_ = dlopen(fileName_.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle_) {
     throw RuntimeError(kErrFileNotFound, fileName_,
