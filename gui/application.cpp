@@ -29,7 +29,8 @@ int16_t PlayLayoutFor(int16_t detected) {
 Application::Application(Options options)
     : main_(std::make_unique<FrmMain>()),
       ctx_(std::make_unique<ProgramContext>(options.libraryDir)),
-      store_(options.settingsFile) {
+      store_(options.settingsFile),
+      glasses_(std::make_unique<GlassesSet>(ctx_->settings, store_, main_.get())) {
   Host& host = ctx_->host;
   InstallQtHost(host, main_.get());
   auto show = host.onMessage;
@@ -75,7 +76,7 @@ Application::~Application() {
 
 void Application::Start() {
   ctx_->settings.InterlaceViaOpenGL = true;
-  store_.Load(ctx_->settings);
+  glasses_->LoadSettings();
   main_->show();
 }
 

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "gui/glasses_dialog.h"
 #include "gui/main_window.h"
 #include "gui/settings_store.h"
 #include "playback/program.h"
@@ -69,11 +70,13 @@ class Application {
 
   ProgramContext& Context() { return *ctx_; }
   FrmMain& MainWindow() { return *main_; }
+  GlassesSet& GlassesDialog() { return *glasses_; }
 
  private:
   std::unique_ptr<FrmMain> main_;  // outlives the back-ends that draw into it
   std::unique_ptr<ProgramContext> ctx_;
   SettingsStore store_;
+  std::unique_ptr<GlassesSet> glasses_;  // over the main window, for the whole run
 
   std::string currentFile_;
   std::string openPath_;  // the wrapper script, or the file itself
