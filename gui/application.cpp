@@ -66,7 +66,8 @@ Application::Application(Options options)
     : main_(std::make_unique<FrmMain>()),
       ctx_(std::make_unique<ProgramContext>(options.libraryDir)),
       options_(std::move(options)),
-      store_(options_.settingsFile) {
+      store_(options_.settingsFile),
+      glasses_(std::make_unique<GlassesSet>(ctx_->settings, store_, main_.get())) {
   Host& host = ctx_->host;
   InstallQtHost(host, main_.get());
   auto show = host.onMessage;
@@ -140,7 +141,7 @@ void Application::ConnectMenus() {
                      [action = std::move(action)] { action(); });
   };
   on("MenuFileOpen", [this] { Open_File({}); });
-  on("MenuFileSettings", [this] { store_.Load(ctx_->settings); });
+  on("MenuFileSettings", [this] { glasses_->ShowModal(); });
   on("MenuFileExit", [this] { Exit(); });
   on("mnuViewStatistics", [this] { ShowStatistics(); });
   on("mnuViewFullscreen", [this] { CTRL_Full(); });
@@ -161,7 +162,7 @@ void Application::ConnectMenus() {
 
 void Application::Start() {
   ctx_->settings.InterlaceViaOpenGL = true;
-  store_.Load(ctx_->settings);
+  glasses_->LoadSettings();
   main_->show();
   bar_->show();
   GUI_Track();
@@ -176,6 +177,7 @@ void Application::Exit() {
   closed_ = true;
   ctx_->Displays.Release(BackendKind::OpenGL);
   ctx_->Displays.Release(BackendKind::DirectX);
+  glasses_->hide();
   profiler_->hide();
   bar_->hide();
   main_->hide();

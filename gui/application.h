@@ -17,6 +17,7 @@
 #include <string>
 
 #include "gui/control_bar.h"
+#include "gui/glasses_dialog.h"
 #include "gui/main_window.h"
 #include "gui/settings_store.h"
 #include "gui/statistics_window.h"
@@ -113,6 +114,7 @@ class Application {
   FrmMain& MainWindow() { return *main_; }
   GUI& ControlBar() { return *bar_; }
   Profiler& Statistics() { return *profiler_; }
+  GlassesSet& GlassesDialog() { return *glasses_; }
 
  private:
   // Runs action now, or, while a playback runs, stops it and runs action
@@ -126,6 +128,7 @@ class Application {
   SettingsStore store_;
   std::unique_ptr<GUI> bar_;
   std::unique_ptr<Profiler> profiler_;
+  std::unique_ptr<GlassesSet> glasses_;  // over the main window, for the whole run
 
   std::string currentFile_;
   std::string openPath_;  // the wrapper script, or the file itself

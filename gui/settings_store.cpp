@@ -1,7 +1,12 @@
 #include "gui/settings_store.h"
 
+#include <sys/stat.h>
+
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QString>
+#include <QVariant>
 #include <algorithm>
 #include <charconv>
 #include <iterator>
@@ -10,15 +15,6 @@
 namespace dioptrix::gui {
 
 namespace {
-
-// The leading decimal number of a text, anything after it ignored.
-std::optional<int32_t> LeadingNumber(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  int32_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end == text.data()) return std::nullopt;
-  return value;
-}
 
 template <size_t N>
 bool IsEntry(const char* const (&entries)[N], const std::string& text) {
@@ -33,7 +29,42 @@ std::unique_ptr<QSettings> OpenStore(const std::string& file) {
                                      QStringLiteral("Dioptrix"), QStringLiteral("Dioptrix"));
 }
 
+// Why the store file could not be written, as far as the file system tells.
+std::string WhyNotWritten(const QString& path) {
+  const QFileInfo file(path);
+  if (file.exists() && !file.isWritable()) return "the file is read-only";
+  const QFileInfo folder(file.absolutePath());
+  if (!folder.isDir()) return "its folder could not be created";
+  if (!folder.isWritable()) return "its folder is read-only";
+  return "the file could not be written (the disk may be full)";
+}
+
+// Which file a path names: replacing it gives a new inode, writing it a new
+// modification time.
+struct FileIdentity {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  int64_t modified = 0;  // nanoseconds
+  bool operator==(const FileIdentity&) const = default;
+};
+
+FileIdentity IdentityOf(const QString& path) {
+  struct stat info {};
+  if (stat(QFile::encodeName(path).constData(), &info) != 0) return {};
+  return {true, info.st_dev, info.st_ino,
+          int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec};
+}
+
 }  // namespace
+
+std::optional<int32_t> LeadingNumber(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  int32_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end == text.data()) return std::nullopt;
+  return value;
+}
 
 bool ChooseResolution(Settings& settings, const std::string& entry) {
   if (!IsEntry(kResolutionEntries, entry)) return false;
@@ -58,22 +89,71 @@ SettingsStore::SettingsStore(std::string file) : file_(std::move(file)) {}
 
 std::string SettingsStore::FilePath() const { return OpenStore(file_)->fileName().toStdString(); }
 
-void SettingsStore::Load(Settings& settings) const {
+StoredSettings SettingsStore::Load() const {
   const auto store = OpenStore(file_);
-  auto text = [&](const char* key, const char* fallback) {
-    return store->value(QString::fromLatin1(key), QString::fromLatin1(fallback))
-        .toString()
-        .toStdString();
+  auto text = [&](const char* key, const std::string& fallback) {
+    const QString name = QString::fromLatin1(key);
+    if (!store->contains(name)) return fallback;
+    // A value QSettings reads as something else (@Rect(...), a damaged
+    // @Variant(...)) is no text: an empty one, which matches nothing.
+    const QVariant value = store->value(name);
+    if (!value.isValid() || !value.canConvert<QString>()) return std::string();
+    return value.toString().toStdString();
   };
-  if (auto glasses = LeadingNumber(text("3D/Glasses", "5"));
-      glasses && *glasses >= INT16_MIN && *glasses <= INT16_MAX)
-    settings.GlassesType = static_cast<int16_t>(*glasses);
-  ChooseRefreshRate(settings, text("DX7/Refresh", "Default"));
-  ChooseColourDepth(settings, text("DX7/Depth", "32 bit"));
-  ChooseResolution(settings, text("DX7/Res", "640 x480"));
-  // The vertical offset divides the screen height: only values from 1 up.
-  if (auto factor = LeadingNumber(text("Options/VertFactor", "10")); factor && *factor >= 1)
-    settings.VertFactor = *factor;
+  const StoredSettings first;
+  StoredSettings values;
+  values.glasses = text("3D/Glasses", first.glasses);
+  values.refresh = text("DX7/Refresh", first.refresh);
+  values.depth = text("DX7/Depth", first.depth);
+  values.res = text("DX7/Res", first.res);
+  values.vertFactor = text("Options/VertFactor", first.vertFactor);
+  return values;
+}
+
+bool SettingsStore::Save(const StoredSettings& values, std::string* error) const {
+  const auto store = OpenStore(file_);
+  const QString path = store->fileName();
+  const FileIdentity before = IdentityOf(path);
+  struct Key {
+    const char* name;
+    const std::string& text;
+    QVariant stored;
+  };
+  Key keys[] = {{"3D/Glasses", values.glasses, {}},
+                {"DX7/Refresh", values.refresh, {}},
+                {"DX7/Depth", values.depth, {}},
+                {"DX7/Res", values.res, {}},
+                {"Options/VertFactor", values.vertFactor, {}}};
+  for (Key& key : keys) {
+    key.stored = store->value(QString::fromLatin1(key.name));
+    store->setValue(QString::fromLatin1(key.name), QString::fromStdString(key.text));
+  }
+  // QSettings writes the file through a temporary one that replaces it only
+  // once complete, so the file is either the new one or untouched.
+  store->sync();
+  bool written = store->status() == QSettings::NoError;
+  if (store->status() == QSettings::FormatError) {
+    // A file QSettings could not parse reports FormatError, which hides
+    // whether the write failed; a written file is a new one.
+    written = IdentityOf(path) != before;
+  }
+  if (written) return true;
+
+  // QSettings keeps unwritten values in a cache of the file shared by the
+  // whole process; put back what the file holds so that a later read does
+  // not see values that were never saved.
+  for (const Key& key : keys) {
+    if (key.stored.isValid()) {
+      store->setValue(QString::fromLatin1(key.name), key.stored);
+    } else {
+      store->remove(QString::fromLatin1(key.name));
+    }
+  }
+  if (error) {
+    *error = "The settings could not be saved to " + path.toStdString() + ": " +
+             WhyNotWritten(path) + ".";
+  }
+  return false;
 }
 
 }  // namespace dioptrix::gui

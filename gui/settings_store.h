@@ -1,11 +1,13 @@
 // The user's settings in a per-user INI file under the application's name
 // ($XDG_CONFIG_HOME/Dioptrix/Dioptrix.ini, usually ~/.config), in the sections
-// "3D", "DX7" and "Options". Loading applies each stored value as choosing it
-// in the glasses dialog would; a missing key gives its first-run value.
+// "3D", "DX7" and "Options". The store keeps the glasses dialog's choices as
+// the texts of its lists; the dialog turns them into Settings values.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/settings.h"
 
@@ -24,13 +26,33 @@ bool ChooseResolution(Settings& settings, const std::string& entry);
 bool ChooseColourDepth(Settings& settings, const std::string& entry);
 bool ChooseRefreshRate(Settings& settings, const std::string& entry);
 
+// The leading decimal number of a text (spaces before it skipped, anything
+// after it ignored); nothing when there is none or it does not fit.
+std::optional<int32_t> LeadingNumber(std::string_view text);
+
+// The five stored texts; a key missing from the file gives its first-run
+// text.
+struct StoredSettings {
+  std::string glasses = "5";        // 3D/Glasses: the glasses code
+  std::string refresh = "Default";  // DX7/Refresh: a refresh list entry
+  std::string depth = "32 bit";     // DX7/Depth: a colour depth list entry
+  std::string res = "640 x480";     // DX7/Res: a resolution list entry
+  std::string vertFactor = "10";    // Options/VertFactor: the offset factor
+  bool operator==(const StoredSettings&) const = default;
+};
+
 class SettingsStore {
  public:
   // file: the INI file to use instead of the per-user one (tests).
   explicit SettingsStore(std::string file = {});
   std::string FilePath() const;
-  // Reads the five settings into settings.
-  void Load(Settings& settings) const;
+  // Reads the five texts. A missing key (or a file that cannot be read)
+  // gives the first-run text, a value that is no text an empty one.
+  StoredSettings Load() const;
+  // Writes the five texts, replacing the file as a whole (never leaving a
+  // half-written one). False, with a message for the user in *error, when the
+  // file could not be written; the file is unchanged then.
+  bool Save(const StoredSettings& values, std::string* error) const;
 
  private:
   std::string file_;

@@ -335,6 +335,15 @@ TEST(Statistics, LinesOfTheLastPlaybackAndTheHelpMenu) {
   EXPECT_EQ(shown[0].rfind("Get Frame: ", 0), 0u) << shown[0];  // no conversion: no FPS line
   EXPECT_EQ(shown[3].rfind("Put: ", 0), 0u) << shown[3];
 
+  // File > Settings shows the glasses dialog over the main window.
+  QString settingsShown;
+  gui::Dialogs::SetModalHook([&](QDialog& dialog) {
+    settingsShown = dialog.windowTitle();
+    return int{QDialog::Rejected};
+  });
+  shell.Trigger("MenuFileSettings");
+  EXPECT_EQ(settingsShown, QStringLiteral("3D Glasses Settings"));
+
   // Help: the guide in the viewer, or a message when it is missing.
   shell.messages.clear();
   shell.Trigger("mnuHelpContents");

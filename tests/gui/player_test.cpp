@@ -10,7 +10,6 @@
 
 #include "gui/application.h"
 #include "gui/message_boxes.h"
-#include "gui/settings_store.h"
 #include "platform/library.h"
 #include "playback/audio.h"
 #include "tests/common/pulse_server.h"
@@ -114,38 +113,6 @@ TEST(Player, OpeningDetectsTheLayoutAndTheGlassesPickTheMethod) {
   player.messages.clear();
   app.Video_Play(false);
   EXPECT_EQ(player.messages, std::vector<std::string>{gui::kSelectFileFirst});
-}
-
-TEST(Player, SettingsLoadAsTheDialogWouldChooseThem) {
-  Settings settings;
-  gui::SettingsStore(FreshSettingsFile()).Load(settings);
-  EXPECT_EQ(settings.GlassesType, 5);
-  EXPECT_EQ(settings.ScreenWidth, 640);
-  EXPECT_EQ(settings.ScreenHeight, 480);
-  EXPECT_EQ(settings.ColourDepth, 32);
-  EXPECT_EQ(settings.RefreshRate, -1);
-  EXPECT_EQ(settings.VertFactor, 10);
-
-  const std::string file = FreshSettingsFile();
-  std::ofstream(file) << "[3D]\nGlasses=6\n[DX7]\nRes=\"1280x1024 \"\nDepth=16 bit\nRefresh=120\n"
-                         "[Options]\nVertFactor=20\n";
-  gui::SettingsStore(file).Load(settings);
-  EXPECT_EQ(settings.GlassesType, 6);
-  EXPECT_EQ(settings.ScreenWidth, 1280);
-  EXPECT_EQ(settings.ScreenHeight, 1024);
-  EXPECT_EQ(settings.ColourDepth, 16);
-  EXPECT_EQ(settings.RefreshRate, 120);
-  EXPECT_EQ(settings.VertFactor, 20);
-
-  // Texts that are no list entry, and an offset that would divide by zero,
-  // change nothing.
-  std::ofstream(file) << "[DX7]\nRes=1280x1024\nDepth=8 bit\nRefresh=75\n[Options]\nVertFactor=0\n";
-  gui::SettingsStore(file).Load(settings);
-  EXPECT_EQ(settings.ScreenWidth, 1280);
-  EXPECT_EQ(settings.ColourDepth, 16);
-  EXPECT_EQ(settings.RefreshRate, 120);
-  EXPECT_EQ(settings.VertFactor, 20);
-  EXPECT_EQ(settings.GlassesType, 5);  // missing: the first-run value
 }
 
 // The dioptrix program as a user starts it.
