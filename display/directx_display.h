@@ -36,6 +36,9 @@ namespace dioptrix {
 // Threads and events: every call comes from the user-interface thread. The
 // window delivers its key presses, mouse buttons and loss of focus to the
 // DisplayEvents given to SetEvents, while window events run.
+//
+// Errors: the calls do not fail; a frame the window cannot keep (memory is
+// short) leaves the previous one on the screen.
 class PresentWindow {
  public:
   virtual ~PresentWindow() = default;
@@ -68,7 +71,9 @@ class frmDirectXSurface final : public DisplayBackend {
   // (ScreenWidth, ScreenHeight, ColourDepth, RefreshRate) is read from the
   // settings at each open, never from the desktop. makeWindow makes the
   // fullscreen window at each open that has none; its events go to the
-  // callbacks.
+  // callbacks. The back-end owns the window and closes it in CloseDisplay
+  // (or when an open fails, so that no black window is left covering the
+  // screen).
   frmDirectXSurface(const Host& host, const Settings& settings, TagstampLibrary& tagstamp,
                     CallbackContext callbacks, WindowFactory makeWindow);
   ~frmDirectXSurface() override;
