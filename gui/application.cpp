@@ -15,6 +15,7 @@
 #include "display/callback.h"
 #include "gui/dialogs.h"
 #include "gui/message_boxes.h"
+#include "gui/present_surface.h"
 #include "gui/qt_host.h"
 #include "platform/library.h"
 #include "platform/sound/sound_backend.h"
@@ -92,6 +93,12 @@ Application::Application(Options options)
           window->SetImageCheck(alive);
           return window;
         });
+  });
+  ctx_->Displays.SetFactory(BackendKind::DirectX, [ctx, main] {
+    return std::make_unique<frmDirectXSurface>(
+        ctx->host, ctx->settings, ctx->libraries.tagstamp,
+        CallbackContext{ctx->host, ctx->Callbacks, ctx->StopRequested},
+        [main] { return std::make_unique<FullscreenPresentWindow>(main); });
   });
 
   // The sound track plays through GStreamer.
