@@ -150,8 +150,9 @@ GlassesSet::GlassesSet(Settings& settings, SettingsStore& store, QWidget* owner)
   buttons->addWidget(cancel_);
 
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(glasses_);
+  // The prompt reads before the list it asks about.
   layout->addWidget(prompt);
+  layout->addWidget(glasses_);
   layout->addWidget(fullscreen);
   layout->addLayout(buttons);
 
