@@ -13,8 +13,10 @@
 
 #include "display/blit_display.h"
 #include "display/callback.h"
+#include "display/opengl_display.h"
 #include "gui/dialogs.h"
 #include "gui/message_boxes.h"
+#include "gui/opengl_window.h"
 #include "gui/present_surface.h"
 #include "gui/qt_host.h"
 #include "platform/library.h"
@@ -99,6 +101,19 @@ Application::Application(Options options)
         ctx->host, ctx->settings, ctx->libraries.tagstamp,
         CallbackContext{ctx->host, ctx->Callbacks, ctx->StopRequested},
         [main] { return std::make_unique<FullscreenPresentWindow>(main); });
+  });
+  ctx_->Displays.SetFactory(BackendKind::OpenGL, [ctx, main] {
+    // The screen-mode service; null until one is plugged in here: fullscreen
+    // displays then keep the desktop's mode.
+    ScreenModes* modes = nullptr;  // <- the XRandR ScreenModes of the application
+    return std::make_unique<FormOPENGL>(
+        ctx->host, ctx->settings, ctx->arrays,
+        CallbackContext{ctx->host, ctx->Callbacks, ctx->StopRequested},
+        [main](bool fullscreen) -> std::unique_ptr<GlWindow> {
+          if (fullscreen) return std::make_unique<FullscreenGl>(main);
+          return std::make_unique<MainWindowGl>(main, &main->PictureArea());
+        },
+        modes);
   });
 
   // The sound track plays through GStreamer.
