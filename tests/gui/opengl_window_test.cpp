@@ -10,9 +10,13 @@
 #include <vector>
 
 #include "display/opengl_display.h"
+#include "display/output_method.h"
+#include "gui/application.h"
 #include "gui/main_window.h"
+#include "gui/message_boxes.h"
 #include "gui/qt_host.h"
 #include "platform/flags.h"
+#include "tests/common/sample_clips.h"
 #include "tests/common/test_images.h"
 #include "tests/gui/gui_support.h"
 
@@ -142,6 +146,33 @@ TEST_F(OpenGLWindowTest, FullscreenFrameIsFittedOrDrawnFromTheCorner) {
       same = q[0] == p[2] && q[1] == p[1] && q[2] == p[0];
     }
   EXPECT_TRUE(same);
+}
+
+// The player's own factory: a side-by-side clip played for the quad-buffer
+// glasses runs to its end in the main window, in mono with the message.
+TEST(OpenGLPlayback, QuadBufferPlaybackRunsThroughTheApplication) {
+  test::ClipRequest request;
+  request.kind = "sbs";
+  request.frames = 6;
+  request.audio = false;
+  const std::string clip = test::MakeClip(request);
+  ASSERT_FALSE(clip.empty());
+  std::vector<std::string> shown;
+  gui::MessageBoxes::SetHandler(
+      [&](QWidget*, const std::string& text, MessageStyle) { shown.push_back(text); });
+  {
+    test::TempDir dir;
+    gui::Application app{gui::Application::Options{{}, dir / "settings.ini", dir / "guide.html"}};
+    app.Start();
+    ASSERT_TRUE(app.Open_File(clip, false));
+    app.SetOutputMethod(kOutputOpenGLQuadBuffer);
+    app.Video_Play(false);
+    EXPECT_TRUE(test::RunEventsUntil([&] { return !app.Playing(); }, 20000));
+    EXPECT_EQ(app.Context().CurrentFrame, 5);
+    EXPECT_NE(app.Context().Displays.Existing(BackendKind::OpenGL), nullptr);
+  }
+  gui::MessageBoxes::SetHandler(nullptr);
+  EXPECT_EQ(shown, std::vector<std::string>{kGlNoStereo});
 }
 
 }  // namespace
