@@ -103,9 +103,9 @@ Application::Application(Options options)
         [main] { return std::make_unique<FullscreenPresentWindow>(main); });
   });
   ctx_->Displays.SetFactory(BackendKind::OpenGL, [ctx, main] {
-    // The screen-mode service; null until one is plugged in here: fullscreen
-    // displays then keep the desktop's mode.
-    ScreenModes* modes = nullptr;  // <- the XRandR ScreenModes of the application
+    // The screen-mode service. Null: fullscreen displays keep the desktop's
+    // mode. The application's XRandR ScreenModes is plugged in on this line:
+    ScreenModes* modes = nullptr;
     return std::make_unique<FormOPENGL>(
         ctx->host, ctx->settings, ctx->arrays,
         CallbackContext{ctx->host, ctx->Callbacks, ctx->StopRequested},
