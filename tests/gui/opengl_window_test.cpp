@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QKeyEvent>
+#include <QPointer>
 #include <memory>
 #include <vector>
 
@@ -106,8 +107,11 @@ TEST_F(OpenGLWindowTest, WindowedFrameReachesTheBackBufferUnchanged) {
   QKeyEvent key(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
   QCoreApplication::sendEvent(window->Surface(), &key);
   EXPECT_EQ(stop, kTrue);
+  // Closing removes the GL surface from the picture area.
+  QPointer<gui::GlSurface> surface = window->Surface();
   display->CloseDisplay();
-  EXPECT_EQ(window->Surface(), nullptr);
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(surface.isNull());
   EXPECT_TRUE(messages.entries.empty());
 }
 
