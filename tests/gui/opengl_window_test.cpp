@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "display/line_codes.h"
 #include "display/opengl_display.h"
 #include "display/output_method.h"
 #include "gui/application.h"
@@ -35,9 +36,9 @@ struct OpenGLWindowTest : ::testing::Test {
   EngineArrays arrays;
   CallbackActions actions;
   int16_t stop = kFalse;
-  QtGlWindow* window = nullptr;     // the window of the open display
-  std::vector<uint8_t> backBuffer;  // read back before the last swap
-  QRect readArea;                   // what is read back, GL's coordinates
+  QtGlWindow* window = nullptr;             // the window of the open display
+  std::vector<std::vector<uint8_t>> swaps;  // the back buffer read before each swap
+  QRect readArea;                           // what is read back, GL's coordinates
   std::unique_ptr<FormOPENGL> display;
 
   void SetUp() override {
@@ -58,8 +59,8 @@ struct OpenGLWindowTest : ::testing::Test {
             made = std::make_unique<gui::MainWindowGl>(&main, &main.PictureArea());
           window = made.get();
           window->SetBeforeSwap([this] {
-            backBuffer = window->ReadPixels(GlBuffer::Back, readArea.x(), readArea.y(),
-                                            readArea.width(), readArea.height());
+            swaps.push_back(window->ReadPixels(GlBuffer::Back, readArea.x(), readArea.y(),
+                                               readArea.width(), readArea.height()));
           });
           return made;
         },
@@ -69,6 +70,10 @@ struct OpenGLWindowTest : ::testing::Test {
     display->CloseDisplay();
     display.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  // The back buffer before the last swap; empty before the first.
+  std::vector<uint8_t> LastSwap() const {
+    return swaps.empty() ? std::vector<uint8_t>{} : swaps.back();
   }
   // Waits until the GL surface is on the screen and covers width x height.
   void WaitForSurface(int32_t width, int32_t height) {
@@ -100,7 +105,7 @@ TEST_F(OpenGLWindowTest, WindowedFrameReachesTheBackBufferUnchanged) {
   readArea = QRect(0, 0, 321, 240);
   DibPtr frame = test::RandomImage(321, 240, 5);  // odd width: rows not 4-byte aligned
   EXPECT_TRUE(display->PutImage(*frame, true, true));
-  EXPECT_TRUE(backBuffer == Rgb(*frame, 0, 321));
+  EXPECT_TRUE(LastSwap() == Rgb(*frame, 0, 321));
 
   // Keys on the GL window reach the callbacks: any key stops the playback.
   SetCallbackActions(actions, 0, 0, 2);
@@ -125,22 +130,35 @@ TEST_F(OpenGLWindowTest, StereoIsRefusedAndTheLeftViewShown) {
   readArea = QRect(0, 0, 320, 240);
   DibPtr frame = test::RandomImage(640, 240, 6);
   display->PutImage(*frame, false, true);
-  EXPECT_TRUE(backBuffer == Rgb(*frame, 0, 320));
+  EXPECT_TRUE(LastSwap() == Rgb(*frame, 0, 320));
 }
 
 TEST_F(OpenGLWindowTest, FullscreenFrameIsFittedOrDrawnFromTheCorner) {
-  ASSERT_TRUE(display->OpenDisplay(true, 640, 400, false, false, nullptr, nullptr));
+  // The start code first, stretched across the top rows.
+  DibPtr start = LoadLineCode(LineCode::Linecode_ED_Sync);
+  DibPtr end = LoadLineCode(LineCode::Linecode_ED_Off);
+  readArea = QRect(0, 1024 - start->Height(), 1280, start->Height());
+  ASSERT_TRUE(display->OpenDisplay(true, 640, 400, false, true, start.get(), end.get()));
   EXPECT_TRUE(messages.entries.empty());
+  std::vector<uint8_t> code;
+  for (int32_t y = 0; y < start->Height(); ++y)
+    for (int32_t x = 0; x < 1280; ++x) {
+      const uint8_t* p = start->ScanLine(y) + 3 * (x * start->Width() / 1280);
+      code.insert(code.end(), {p[2], p[1], p[0]});
+    }
+  ASSERT_EQ(swaps.size(), 2u);  // drawn, then shown again after the second
+  EXPECT_TRUE(swaps[0] == code);
   // 1280 x 800 fitted into the screen at row 112, zoomed twice.
   EXPECT_EQ(display->DestRect(), (FormOPENGL::Rect{0, 112, 1280, 800}));
   WaitForSurface(1280, 1024);
   DibPtr frame = test::RandomImage(640, 400, 8);
   readArea = QRect(0, 112, 640, 400);
   display->PutImage(*frame, false, true);
-  EXPECT_TRUE(backBuffer == Rgb(*frame, 0, 640));
+  EXPECT_TRUE(LastSwap() == Rgb(*frame, 0, 640));
   // Zoomed: every pixel becomes a 2 x 2 block.
   readArea = QRect(0, 112, 1280, 800);
   display->PutImage(*frame, true, true);
+  const std::vector<uint8_t> backBuffer = LastSwap();
   ASSERT_EQ(backBuffer.size(), size_t{1280} * 800 * 3);
   bool same = true;
   for (int32_t y = 0; y < 800 && same; ++y)
