@@ -104,7 +104,8 @@ Application::Application(Options options)
   });
   ctx_->Displays.SetFactory(BackendKind::OpenGL, [ctx, main] {
     // The screen-mode service. Null: fullscreen displays keep the desktop's
-    // mode. The application's XRandR ScreenModes is plugged in on this line:
+    // mode. The application's XRandR ScreenModes (MakeXRandRScreenModes, one
+    // that outlives the back-ends) is plugged in on this line:
     ScreenModes* modes = nullptr;
     return std::make_unique<FormOPENGL>(
         ctx->host, ctx->settings, ctx->arrays,
