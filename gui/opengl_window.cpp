@@ -35,7 +35,8 @@ GLenum CapabilityCode(GlCapability capability) {
   return capability == GlCapability::Blend ? GL_BLEND : GL_DEPTH_TEST;
 }
 
-// The top-left corner of the screen a window is on, in desktop coordinates.
+// The screen a window is on (the primary one when it has none), and that
+// screen's top-left corner in desktop coordinates.
 QScreen* ScreenOf(const QWidget* window) {
   QScreen* screen = window ? window->screen() : nullptr;
   return screen ? screen : QGuiApplication::primaryScreen();
