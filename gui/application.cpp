@@ -21,6 +21,7 @@
 #include "gui/qt_host.h"
 #include "platform/library.h"
 #include "platform/sound/sound_backend.h"
+#include "platform/xrandr/xrandr_screen_modes.h"
 #include "playback/vid_play.h"
 #include "playback/video_sources.h"
 
@@ -102,11 +103,11 @@ Application::Application(Options options)
         CallbackContext{ctx->host, ctx->Callbacks, ctx->StopRequested},
         [main] { return std::make_unique<FullscreenPresentWindow>(main); });
   });
-  ctx_->Displays.SetFactory(BackendKind::OpenGL, [ctx, main] {
-    // The screen-mode service. Null: fullscreen displays keep the desktop's
-    // mode. The application's XRandR ScreenModes (MakeXRandRScreenModes, one
-    // that outlives the back-ends) is plugged in on this line:
-    ScreenModes* modes = nullptr;
+  ctx_->Displays.SetFactory(BackendKind::OpenGL, [this, ctx, main] {
+    // Fullscreen playback switches the screen to the configured mode through
+    // XRandR. Without it (no RandR on the server) the screen keeps its mode.
+    if (!screenModes_) screenModes_ = MakeXRandRScreenModes();
+    ScreenModes* modes = screenModes_.get();
     return std::make_unique<FormOPENGL>(
         ctx->host, ctx->settings, ctx->arrays,
         CallbackContext{ctx->host, ctx->Callbacks, ctx->StopRequested},

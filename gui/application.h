@@ -21,6 +21,7 @@
 #include "gui/main_window.h"
 #include "gui/settings_store.h"
 #include "gui/statistics_window.h"
+#include "platform/screen_modes.h"
 #include "playback/program.h"
 
 namespace dioptrix::gui {
@@ -123,6 +124,9 @@ class Application {
   void ConnectMenus();
 
   std::unique_ptr<FrmMain> main_;  // outlives the back-ends that draw into it
+  // The screen modes of fullscreen OpenGL playback, made on first use; it
+  // outlives the back-ends, which put the desktop's mode back through it.
+  std::unique_ptr<ScreenModes> screenModes_;
   std::unique_ptr<ProgramContext> ctx_;
   Options options_;
   SettingsStore store_;
