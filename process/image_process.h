@@ -91,6 +91,33 @@ class cImageProcessDIB {
   // Blue and green of every pixel := the depth map's value; red unchanged.
   void CopyFromDepthMap(cDIBSection& pic, const Plane<uint8_t>& dmap);
 
+  // --- Motion estimation (block matching) ----------------------------------------
+  // Blocks are 8 pixels (24 byte columns) x 8 lines; only whole blocks of the
+  // picture take part, so a picture narrower or lower than 8 has none.
+  //
+  // One motion vector per block between the previous frame (PixelArray) and
+  // pic, by a three-step search (steps 7, 5, 3, 1 lines, three times as many
+  // byte columns) that stops once a block's cost drops below 400. MotionArray
+  // is re-created with Int(W/8) x Int(H/8) vectors holding the absolute
+  // position of each block's best match; total := the sum of the best costs
+  // (sums of absolute differences over 22 bytes x 8 lines). Raises Complete
+  // with the millisecond clock (no InitProgress or Progress) at the end.
+  // PixelArray not covering pic raises "Subscript out of range"; a total
+  // beyond 32 bits raises "Overflow".
+  void GetBlockMove(const cDIBSection& pic, int32_t& total);
+  // Predicts a frame: every block of pic := the 24 x 8 bytes of PixelArray at
+  // the block's matched position. A MotionArray without a vector for every
+  // block of pic, or a position whose bytes lie outside PixelArray, raises
+  // "Subscript out of range"; an element outside 0..255 raises "Overflow".
+  void UpdateDepth(cDIBSection& pic);
+  // A depth image from MotionArray: the brighter a block, the further its
+  // motion is from the most common (background) motion. blend >= 3 mixes it
+  // into pic's present bytes; otherwise it replaces them, each byte limited
+  // to 255 (motions of 300 pixels or more would otherwise go past it). A
+  // MotionArray without a vector for every block of pic raises "Subscript
+  // out of range"; a motion length beyond 32 bits raises "Overflow".
+  void GetMotionDepthMap(cDIBSection& pic, int16_t blend);
+
   // --- Depth-map tracking and clean-up -----------------------------------------
   int16_t SmoothDMAP(cDIBSection& pic, int32_t blockSize);
   void MatchDepthMap(cDIBSection& pic, const Plane<int32_t>& colours);
