@@ -93,10 +93,10 @@ TEST(CreateDepthMap, FirstValidCandidateOnFlatFramesAndClearedEdges) {
 
   // Width and height off the grid: everything from the last block column
   // (pixel 30) rightwards and from the last block line (line 20) up is 0.
+  // Mode 3 writes no block, so the rest keeps the current frame.
   DibPtr odd = RandomImage(47, 33, 3);
   DibPtr untouched = odd->CopyOf();
-  engine.CreateDepthMap(*odd, ArrayOf(*RandomImage(47, 33, 4)), cost, 3,
-                        noMap);  // no block written
+  engine.CreateDepthMap(*odd, ArrayOf(*RandomImage(47, 33, 4)), cost, 3, noMap);
   for (int32_t y = 0; y < 33; ++y)
     for (int32_t x = 0; x < 47; ++x) {
       const bool cleared = x >= 30 || y >= 20;
