@@ -127,6 +127,34 @@ class cImageProcessDIB {
   void CreateMask(cDIBSection& pic, const Plane<int32_t>& a, const Plane<int32_t>& b);
   void MatchAreas(cDIBSection& pic);
 
+  // --- Depth-map creation ----------------------------------------------------------
+  // Depth from motion, 10 x 10-pixel blocks: each block of pic is matched
+  // against prev (the previous frame's bytes, PixelArray layout) by a diamond
+  // search; the block becomes the length of its motion (mode 0), a blend with
+  // the previous depth map dmap along the motion (mode 1) or that depth
+  // carried forward (mode 2); other modes write no block. The last block
+  // column and line end up 0. cost := the sum of the blocks' best costs.
+  // Raises "Subscript out of range" for a frame smaller than one block and
+  // for prev (or, in modes 1 and 2, dmap) not covering the picture.
+  void CreateDepthMap(cDIBSection& pic, const Plane<int32_t>& prev, double& cost, int32_t mode,
+                      const Plane<uint8_t>& dmap);
+  // The two forms of CreateDepthMap, leaving the same bytes and cost: one
+  // that follows the algorithm step by step, and the one the method runs.
+  static void CreateDepthMapPlain(cDIBSection& pic, const Plane<int32_t>& prev, double& cost,
+                                  int32_t mode, const Plane<uint8_t>& dmap);
+  static void CreateDepthMapFast(cDIBSection& pic, const Plane<int32_t>& prev, double& cost,
+                                 int32_t mode, const Plane<uint8_t>& dmap);
+  // Depth from motion by a ring search of 6 x 6-pixel blocks against
+  // PixelArray (the previous frame), up to 50 pixels and lines away. n is
+  // not used. A frame smaller than one block is left as it is; otherwise
+  // PixelArray must cover the picture ("Subscript out of range").
+  void CreateDepthMapEx(cDIBSection& pic, int32_t n);
+  // Depth from the horizontal disparity between pic (one view) and
+  // PixelArray (the other view), 16 x 16-pixel blocks: 128 minus the
+  // disparity in bytes, limited to 0..255. Bytes off the block grid keep
+  // their values. PixelArray must cover the picture when a block fits.
+  void CreateDepthMapFromStereo(cDIBSection& pic);
+
   // --- Display preparation -------------------------------------------------------
   void Flip(cDIBSection& cTo);
   void CopyToArrayOPENGL(const cDIBSection& cTo);
