@@ -112,8 +112,8 @@ TEST(CreateDepthMap, MotionOfOnePixelAndOneLineInEachMode) {
   // in every block but the last column and line (whose match is off the
   // valid range and which are cleared anyway).
   const int32_t w = 50, h = 40;
-  DibPtr original = RandomImage(w, h, 7);
-  const Plane<int32_t> prev = MovedArrayOf(*original, 3, 1);
+  DibPtr untouched = RandomImage(w, h, 7);
+  const Plane<int32_t> prev = MovedArrayOf(*untouched, 3, 1);
   Plane<uint8_t> dmap;
   dmap.Redim(w + 1, h + 1);
   for (int32_t y = 0; y <= h; ++y)
@@ -122,7 +122,7 @@ TEST(CreateDepthMap, MotionOfOnePixelAndOneLineInEachMode) {
   cImageProcessDIB engine(arrays);
   double cost = 0;
 
-  DibPtr pic = original->CopyOf();
+  DibPtr pic = untouched->CopyOf();
   engine.CreateDepthMap(*pic, prev, cost, 0, dmap);
   ExpectBlock(*pic, 0, 0, 40, 30, 3);
   ExpectBlock(*pic, 40, 0, 10, 40, 0);
@@ -130,7 +130,7 @@ TEST(CreateDepthMap, MotionOfOnePixelAndOneLineInEachMode) {
 
   // Mode 2 carries the previous depth from the matched place: pixel (x, y)
   // takes dmap(x + 1, y + 1).
-  pic = original->CopyOf();
+  pic = untouched->CopyOf();
   engine.CreateDepthMap(*pic, prev, cost, 2, dmap);
   for (int32_t y = 0; y < 30; ++y)
     for (int32_t x = 0; x < 40; ++x) ExpectBlock(*pic, x, y, 1, 1, dmap(x + 1, y + 1));
@@ -141,7 +141,7 @@ TEST(CreateDepthMap, MotionOfOnePixelAndOneLineInEachMode) {
     Plane<uint8_t> flat;
     flat.Redim(w + 1, h + 1);
     std::memset(flat.Data(), carried, flat.Size());
-    pic = original->CopyOf();
+    pic = untouched->CopyOf();
     engine.CreateDepthMap(*pic, prev, cost, 1, flat);
     ExpectBlock(*pic, 0, 0, 40, 30, carried == 6 ? 5 : 3);
   }
