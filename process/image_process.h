@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "image/dib_section.h"
+#include "process/make3d.h"
 #include "process/plane.h"
 
 namespace dioptrix {
@@ -38,6 +39,8 @@ struct EngineArrays {
   // Packed red-green-blue rows for the OpenGL display, bottom row first;
   // W * H * 3 + 1 bytes after CopyToArrayOPENGL.
   std::vector<uint8_t> OpenGLPixels;
+  // Work memory of Make3D, reused while the frame size stays the same.
+  Make3DWorkspace Make3DWork;
 };
 
 // Receives the progress events of the engine's long methods, in the order
@@ -90,6 +93,16 @@ class cImageProcessDIB {
   void Correlate(const cDIBSection& pic, const Plane<int32_t>& arr, int64_t& sum);
   // Blue and green of every pixel := the depth map's value; red unchanged.
   void CopyFromDepthMap(cDIBSection& pic, const Plane<uint8_t>& dmap);
+
+  // --- Stereo pair synthesis -----------------------------------------------------
+  // Writes the second view into pic from the colours in PixelArray and the
+  // depth image in DepthImageArray (first byte of each pixel): each source
+  // pixel moves by round(((x3 - offset) + d * gain) / ((x3 - d) * perspective
+  // + 1)) bytes, d = 255 - depth, with sub-pixel weights; holeMode 0 leaves
+  // unreached pixels black, another value fills them, above 0 also smooths
+  // depth edges. A source pixel whose divisor is 0 is dropped. See
+  // process/make3d.h for the errors.
+  void Make3D(cDIBSection& pic, double gain, double perspective, int16_t offset, int32_t holeMode);
 
   // --- Motion estimation (block matching) ----------------------------------------
   // Blocks are 8 pixels (24 byte columns) x 8 lines; only whole blocks of the
