@@ -21,8 +21,9 @@ struct ConversionState {
   // 30: the scale from which DepthGain and ViewOffset are derived.
   int32_t DepthScale = 0;
   // 16-bit boolean (true = -1): the right view is made by the library's
-  // view synthesis.
-  int16_t UseLibrarySynthesis = 0;
+  // view synthesis; false: by the engine's (see EngineSynthesis). True
+  // until a first frame says otherwise.
+  int16_t UseLibrarySynthesis = -1;
   int16_t ShiftMode = kShiftSynthesis;
   // Running average of the absolute horizontal motion reported by the depth
   // kernel; drives the switch between synthesis and frame shift.
@@ -42,6 +43,12 @@ struct ConversionState {
   // shows the left view to both eyes (flat) instead of leaving the right view
   // black. The converter sets it; the player shows the first frame as it is.
   bool FlatFirstFrame = false;
+  // A setting kept across playbacks: the right view is made by the engine's
+  // own synthesis (Make3D: sub-pixel placement, depth-weighted hole filling,
+  // smoothed depth edges) instead of the library kernel. It is several times
+  // slower than the library kernel, meant for conversions that need not run
+  // in real time. The first frame turns it into UseLibrarySynthesis.
+  bool EngineSynthesis = false;
 };
 
 }  // namespace dioptrix

@@ -15,7 +15,10 @@ namespace {
 constexpr int16_t kTrue16 = -1;
 constexpr int32_t kDepthScale = 30;
 constexpr int32_t kSmoothBlockSize = 8;
+// Hole radius of the library synthesis, and hole mode of the engine's.
 constexpr int32_t kHoleFillRadius = 1;
+// The engine synthesis shifts linearly with depth: no perspective term.
+constexpr double kEnginePerspective = 0;
 constexpr int32_t kMaxDepthStep = 5;
 constexpr float kStartFrameTime = 1.0f / 30.0f;
 
@@ -104,7 +107,7 @@ class ConvertStep {
       if (offset > std::numeric_limits<int16_t>::max()) RaiseOverflow();
       state_.ViewOffset = static_cast<int16_t>(offset);
     });
-    state_.UseLibrarySynthesis = kTrue16;
+    state_.UseLibrarySynthesis = state_.EngineSynthesis ? int16_t{0} : kTrue16;
     state_.ShiftMode = kShiftSynthesis;
     state_.MotionAverage = 1.0;
     state_.DepthStep = 1;
@@ -142,7 +145,7 @@ class ConvertStep {
       case kShiftSynthesis:
       case kShiftSynthesisLast:
         Try([&] { engine_.SmoothDMAP(Image(Right()), kSmoothBlockSize); });
-        Try([&] { SynthesiseRightView(); });
+        SynthesiseRightView();
         if (state_.ShiftMode == kShiftSynthesisLast) {
           Try([&] { ReplaceWithCopy(Left(), program_.HeldFrame); });
           state_.ShiftMode = kShiftFrames;
@@ -172,8 +175,17 @@ class ConvertStep {
                                 state_.DepthSource, dmap.Data(), w, h, &motion, state_.DepthStep);
   }
 
-  // Turns the smoothed depth image in StereoPair(1) into the right view.
+  // Turns the smoothed depth image in StereoPair(1) into the right view, by
+  // the library kernel or by the engine.
   void SynthesiseRightView() {
+    if (state_.UseLibrarySynthesis == 0) {
+      SynthesiseWithEngine();
+      return;
+    }
+    Try([&] { SynthesiseWithLibrary(); });
+  }
+
+  void SynthesiseWithLibrary() {
     cDIBSection& out = Image(Right());
     const cDIBSection& src = Image(Left());
     const int32_t w = out.Width(), h = out.Height();
@@ -182,6 +194,26 @@ class ConvertStep {
     FitDepthMap(dmap, w, h);
     kernels_.Make3D(out.DIBSectionBitsPtr(), src.DIBSectionBitsPtr(), dmap.Data(), w, h,
                     state_.DepthGain, state_.ViewOffset, kHoleFillRadius);
+  }
+
+  // The engine path: the depth image is dilated and copied into
+  // DepthImageArray, the frame into PixelArray, and Make3D writes the view
+  // over the depth image. Each statement reports its own failure. The depth
+  // the view is made from is first left in DepthMap, as the library kernel
+  // leaves it, so that it feeds the next frame's depth blend.
+  void SynthesiseWithEngine() {
+    EngineArrays& arrays = program_.arrays;
+    Try([&] { engine_.CopyToDepthMap(Image(Right()), arrays.DepthMap); });
+    Try([&] { engine_.Dilate(Image(Right())); });
+    // CopyToArray of the depth image followed by a copy of PixelArray, in one.
+    Try([&] { engine_.CopyToSpecifiedArray(Image(Right()), arrays.DepthImageArray); });
+    Try([&] { engine_.CopyToArray(Image(Left())); });
+    Try([&] {
+      cDIBSection& out = Image(Right());
+      const cDIBSection& src = Image(Left());
+      if (src.Width() != out.Width() || src.Height() != out.Height()) RaiseSubscriptOutOfRange();
+      engine_.Make3D(out, state_.DepthGain, kEnginePerspective, state_.ViewOffset, kHoleFillRadius);
+    });
   }
 
   // Frame shift. Motion below 0: left = current frame, right = previous frame.

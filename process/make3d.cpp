@@ -43,6 +43,21 @@ uint8_t ToByte(double v) {
   return static_cast<uint8_t>(r);
 }
 
+// std::nearbyint in the default rounding mode (to nearest, ties to even)
+// without a library call: adding and taking away 1.5 * 2^52 leaves no
+// fraction bits; larger magnitudes are whole numbers already.
+double RoundEven(double v) {
+  constexpr double kShifter = 6755399441055744.0;                            // 1.5 * 2^52
+  return std::fabs(v) < 2251799813685248.0 ? (v + kShifter) - kShifter : v;  // 2^51
+}
+
+// ToByte with RoundEven.
+uint8_t ToByteFast(double v) {
+  const double r = RoundEven(v);
+  if (!(r >= 0 && r <= 255)) RaiseOverflow();
+  return static_cast<uint8_t>(r);
+}
+
 // Inverted depth of a depth array value, wide enough for any value.
 int64_t InvertedDepth(int32_t value) { return 255 - int64_t{value}; }
 
@@ -58,6 +73,24 @@ double Divisor(int32_t x3, int64_t d, double perspective) {
 // Distance weight of a hole sample dx pixels across and dy lines away.
 double Distance(int32_t dx, int32_t dy) {
   return std::sqrt(static_cast<double>(dx) * dx + static_cast<double>(dy) * dy + 0.1);
+}
+
+// The distance divisors of the hole samples at search distance r, offsets
+// (kx, ky) at kx * K + ky, K offsets per axis: dx = -R + (kx + 1) * step for
+// kx = 0..K-1, the last one the first beyond R - step.
+const std::vector<double>& DistanceTable(Make3DWorkspace& work, int32_t r) {
+  if (work.distances.size() <= static_cast<size_t>(r)) work.distances.resize(r + 1);
+  std::vector<double>& table = work.distances[r];
+  if (table.empty()) {
+    const int32_t step = r / 5 + 1, reach = r + step;
+    const int32_t offsets = (2 * reach) / step + 1;
+    table.resize(static_cast<size_t>(offsets) * offsets);
+    for (int32_t kx = 0; kx < offsets; ++kx)
+      for (int32_t ky = 0; ky < offsets; ++ky)
+        table[static_cast<size_t>(kx) * offsets + ky] =
+            Distance(-reach + (kx + 1) * step, -reach + (ky + 1) * step);
+  }
+  return table;
 }
 
 }  // namespace
@@ -219,8 +252,9 @@ void Make3DFast(cDIBSection& pic, const Plane<int32_t>& colours, const Plane<int
   work.rowColour.resize(cols);
   work.rowWeight.resize(cols);
   if (fillHoles) {
-    work.firstColour.resize(cols * h);
-    work.firstWeight.resize(cols * h);
+    work.sampleColour.resize(cols * h);
+    work.rowFirstColour.resize(cols);
+    work.rowFirstWeight.resize(cols);
     work.depth.resize(pixels);
     work.covered.resize(pixels);
     work.rowDepthWeight.resize(w);
@@ -238,8 +272,8 @@ void Make3DFast(cDIBSection& pic, const Plane<int32_t>& colours, const Plane<int
     float* D = nullptr;
     float* E = nullptr;
     if (fillHoles) {
-      C = work.firstColour.data() + cols * y;
-      D = work.firstWeight.data() + cols * y;
+      C = work.rowFirstColour.data();
+      D = work.rowFirstWeight.data();
       E = work.depth.data() + static_cast<size_t>(w) * y;
       std::fill_n(C, cols, 0.0f);
       std::fill_n(D, cols, 0.0f);
@@ -251,10 +285,10 @@ void Make3DFast(cDIBSection& pic, const Plane<int32_t>& colours, const Plane<int
     for (int32_t x3 = 0; x3 <= 3 * w - 4; x3 += 3) {
       const int64_t d = InvertedDepth(dep[x3]);
       const double num = Numerator(x3, d, gain, offset);
-      const double n = std::nearbyint(linear ? num : num / Divisor(x3, d, perspective));
+      const double n = RoundEven(linear ? num : num / Divisor(x3, d, perspective));
       const double p = n / 3;
       if (!(p > 0 && p < w - 2)) continue;
-      const auto ip = static_cast<int32_t>(std::floor(p));
+      const auto ip = static_cast<int32_t>(p);  // p > 0: truncation is the floor
       const auto f = static_cast<float>(p - ip);
       const auto wt = static_cast<float>(1.0 - f);
       const int32_t tb = 3 * ip, tb1 = tb + 3;
@@ -288,17 +322,21 @@ void Make3DFast(cDIBSection& pic, const Plane<int32_t>& colours, const Plane<int
     uint8_t* out = pic.ScanLine(y);
     if (fillHoles) {
       uint8_t* cov = work.covered.data() + static_cast<size_t>(w) * y;
+      double* sample = work.sampleColour.data() + cols * y;
       for (int32_t x = 0; x < w; ++x) {
         const double q = E[x] / (static_cast<double>(F[x]) + kTiny);
         E[x] = static_cast<float>(q * q);
         cov[x] = B[3 * x] != 0;
+        if (!cov[x]) continue;
+        for (int32_t b = 3 * x; b < 3 * x + 3; ++b)
+          sample[b] = C[b] / (static_cast<double>(D[b]) + kTiny);
       }
     }
     for (int32_t x = 0; x < w; ++x) {
       if (fillHoles && B[3 * x] == 0) continue;  // a hole: the second pass
       const int32_t bytes = x == w - 1 ? 1 : 3;
       for (int32_t c = 0; c < bytes; ++c)
-        out[3 * x + c] = ToByte(A[3 * x + c] / (static_cast<double>(B[3 * x + c]) + kTiny));
+        out[3 * x + c] = ToByteFast(A[3 * x + c] / (static_cast<double>(B[3 * x + c]) + kTiny));
     }
   }
   if (!fillHoles) return;
@@ -330,27 +368,27 @@ void Make3DFast(cDIBSection& pic, const Plane<int32_t>& colours, const Plane<int
       }
       const int32_t step = r / 5 + 1;
       const int32_t reach = r + step;
+      const std::vector<double>& distance = DistanceTable(work, r);
+      const int32_t offsets = (2 * reach) / step + 1;  // per axis
       float I[3] = {0, 0, 0};
       float J = 0;
-      for (int32_t dx = -reach + step; dx - step <= reach; dx += step) {
-        const int32_t xx = x + dx;
+      for (int32_t kx = 0; kx < offsets; ++kx) {
+        const int32_t xx = x - reach + (kx + 1) * step;
         if (xx <= 0 || xx >= w - 1) continue;
-        for (int32_t dy = -reach + step; dy - step <= reach; dy += step) {
-          const int32_t yy = y + dy;
+        for (int32_t ky = 0; ky < offsets; ++ky) {
+          const int32_t yy = y - reach + (ky + 1) * step;
           if (yy < 1 || yy >= h - 1) continue;
           const size_t at = static_cast<size_t>(w) * yy + xx;
           if (!covered[at]) continue;
-          const double wt = depthPlane[at] / Distance(dx, dy);
-          const float* c0 = work.firstColour.data() + cols * yy + 3 * static_cast<size_t>(xx);
-          const float* d0 = work.firstWeight.data() + cols * yy + 3 * static_cast<size_t>(xx);
-          for (int32_t c = 0; c < 3; ++c)
-            I[c] = static_cast<float>(I[c] + wt * (c0[c] / (static_cast<double>(d0[c]) + kTiny)));
+          const double wt = depthPlane[at] / distance[static_cast<size_t>(kx) * offsets + ky];
+          const double* colour = work.sampleColour.data() + 3 * at;
+          for (int32_t c = 0; c < 3; ++c) I[c] = static_cast<float>(I[c] + wt * colour[c]);
           J = static_cast<float>(J + wt);
         }
       }
       const int32_t bytes = x == w - 1 ? 1 : 3;
       for (int32_t c = 0; c < bytes; ++c)
-        out[3 * x + c] = ToByte(I[c] / (static_cast<double>(J) + kTiny));
+        out[3 * x + c] = ToByteFast(I[c] / (static_cast<double>(J) + kTiny));
     }
   }
   if (holeMode < 0) return;
@@ -371,7 +409,7 @@ void Make3DFast(cDIBSection& pic, const Plane<int32_t>& colours, const Plane<int
         for (int32_t i = 0; i < 3; ++i)
           for (int32_t j = 0; j < 3; ++j)
             sum += lines[j][3 * (x + i) + c] * static_cast<double>(kSmooth[i][j]);
-        out[3 * x + c] = ToByte(sum);
+        out[3 * x + c] = ToByteFast(sum);
       }
     }
   }

@@ -35,14 +35,21 @@ namespace dioptrix {
 // The fast form's work memory, kept between calls so that frames of the same
 // size allocate nothing.
 struct Make3DWorkspace {
-  std::vector<float> firstColour;     // colour * weight of the first source, 3W x H
-  std::vector<float> firstWeight;     // its weights, 3W x H
+  // Colour of every covered byte as a hole sample gives it: first colour /
+  // (first weight + 1e-7), 3W x H. Bytes of pixels no source reached are
+  // never read and keep whatever an earlier call left.
+  std::vector<double> sampleColour;
   std::vector<float> depth;           // squared average inverted depth of the first source, W x H
   std::vector<uint8_t> covered;       // 1 where some source reached the pixel, W x H
   std::vector<float> rowColour;       // colour sums of one scan line, 3W
   std::vector<float> rowWeight;       // their weights, 3W
+  std::vector<float> rowFirstColour;  // colour * weight of the first source, 3W
+  std::vector<float> rowFirstWeight;  // its weights, 3W
   std::vector<float> rowDepthWeight;  // weights of the depth sums of one scan line, W
   std::vector<int32_t> nextCovered;   // per pixel of a line: the first covered pixel at or after it
+  // Distance divisors sqrt(dx^2 + dy^2 + 0.1) of the hole samples, one table
+  // per search distance r (empty until first needed); they depend on r only.
+  std::vector<std::vector<double>> distances;
 };
 
 // Writes the synthesised view into pic (whose size gives W and H) from the

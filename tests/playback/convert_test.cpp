@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "process/depth_cleanup.h"
+#include "process/image_process.h"
+#include "process/make3d.h"
 #include "tests/common/library_copy.h"
 #include "tests/common/test_images.h"
 
@@ -212,6 +214,53 @@ TEST(ConvertFrame, SynthesisHandsTheSmoothedDepthToTheViewKernel) {
   EXPECT_TRUE(AllBytes(p.Right(), FakeKernels::kMarker));
   EXPECT_NEAR(p.context.conversion.MotionAverage, 15.0 / 15, 1e-12);  // (1 * 14 + 1) / 15
   EXPECT_TRUE(p.log.entries.empty());
+}
+
+// With EngineSynthesis the first frame turns the library synthesis off, and
+// the right view is made by the engine: the smoothed depth image dilated,
+// copied into DepthImageArray, the frame into PixelArray, then Make3D with
+// the depth gain, no perspective, the view offset and hole mode 1. The
+// smoothed depth is left in DepthMap for the next frame's blend.
+TEST(ConvertFrame, EngineSynthesisMakesTheRightViewWithMake3D) {
+  Program p;
+  FakeKernels kernels(p.context);
+  p.context.conversion.EngineSynthesis = true;
+  const int32_t w = 61, h = 35;
+  p.Convert(RandomImage(w, h, 1), false, kernels);
+  EXPECT_EQ(p.context.conversion.UseLibrarySynthesis, 0);
+  DibPtr frame = RandomImage(w, h, 2);
+  kernels.Queue(0.5, 1.0);
+  p.Convert(frame, true, kernels);
+  EXPECT_TRUE(kernels.synthesisCalls.empty());
+  EXPECT_TRUE(p.log.entries.empty());
+
+  DibPtr depth = frame->CopyOf();
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x)
+      std::memset(PixelAt(*depth, x, y), ((x / 8 + y / 8) % 2) * 150 + 20, 3);
+  SmoothDepthReference(*depth, 8);
+  const auto& dmap = p.context.arrays.DepthMap;
+  ASSERT_EQ(dmap.Cols(), w + 1);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) ASSERT_EQ(dmap(x, y), PixelAt(*depth, x, y)[0]);
+
+  EngineArrays arrays;
+  cImageProcessDIB engine(arrays);
+  engine.Dilate(*depth);
+  engine.CopyToArray(*depth);
+  arrays.DepthImageArray = arrays.PixelArray;
+  engine.CopyToArray(*frame);
+  Make3DPlain(*depth, arrays.PixelArray, arrays.DepthImageArray, p.context.conversion.DepthGain, 0,
+              p.context.conversion.ViewOffset, 1);
+  EXPECT_TRUE(SamePixels(p.Right(), *depth));
+  EXPECT_TRUE(SamePixels(p.Left(), *frame));
+
+  // The setting is read again by the next playback's first frame.
+  p.context.conversion.EngineSynthesis = false;
+  p.Convert(frame, false, kernels);
+  EXPECT_EQ(p.context.conversion.UseLibrarySynthesis, -1);
+  p.Convert(frame, true, kernels);
+  EXPECT_EQ(kernels.synthesisCalls.size(), 1u);
 }
 
 TEST(ConvertFrame, SteadyPanSwitchesToFrameShift) {
