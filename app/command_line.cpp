@@ -100,6 +100,13 @@ std::optional<int16_t> ParseOutputMethod(std::string_view text) {
   return ParseCode(text, kMethodNames, 8);
 }
 
+std::optional<bool> ParseEngineSynthesis(std::string_view text) {
+  const std::string lower = Lower(text);
+  if (lower == "library") return false;
+  if (lower == "engine") return true;
+  return std::nullopt;
+}
+
 std::string InputLayoutName(int16_t layout) {
   switch (layout) {
     case kLayoutAboveBelow:

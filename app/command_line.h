@@ -46,6 +46,10 @@ class ArgumentReader {
 // A layout or method given as its code or as one of its names (any case).
 std::optional<int16_t> ParseInputLayout(std::string_view text);
 std::optional<int16_t> ParseOutputMethod(std::string_view text);
+// The view synthesis of 2D converted to 3D, "library" or "engine" (any
+// case): true for the engine's.
+std::optional<bool> ParseEngineSynthesis(std::string_view text);
+
 // Readable names of the codes, for reports.
 std::string InputLayoutName(int16_t layout);
 std::string OutputMethodName(int16_t method);

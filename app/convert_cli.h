@@ -39,6 +39,9 @@ struct ConvertOptions {
   bool progress = false;    // draw a progress bar on the error stream
   bool overwrite = false;   // replace an existing output
   int32_t audioTrack = -1;  // the only sound track to keep, from 0; -1 keeps every one
+  // 2D converted to 3D: the right view made by the engine's synthesis instead
+  // of the library kernel (slower, finer).
+  bool engineSynthesis = false;
   bool help = false;
   // Set (to non-zero) when the conversion is to stop: the frames written so
   // far are completed into a playable file. May be set from a signal handler.

@@ -82,6 +82,7 @@ int PlayerMain(int& argc, char** argv, std::ostream& out, std::ostream& err) {
     app.onExit = [] { QCoreApplication::quit(); };
     if (options.quitAtEnd) app.onPlaybackEnded = [&app] { app.Exit(); };
     app.Start();
+    app.Context().conversion.EngineSynthesis = options.engineSynthesis;
     if (!options.file.empty()) {
       QTimer::singleShot(0, &app.MainWindow(), [&] {
         if (!OpenAndPlay(app, options, out)) {

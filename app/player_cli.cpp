@@ -33,6 +33,10 @@ Options:
                           anaglyph-grey              2  red/cyan, grey
                           anaglyph-yellow            4  blue/yellow
                           interlaced                 5  rows alternate
+      --synthesis KIND  how 2D converted to 3D gets its second view:
+                        library (default) or engine (finer, but about
+                        130 ms a 1080p frame: too slow to play in real
+                        time beyond small videos)
   -f, --fullscreen      play FILE fullscreen
   -q, --quit-at-end     end the program when the playback of FILE ends
       --batch           no message boxes: messages go to the error stream
@@ -77,6 +81,11 @@ ParsedPlayerArguments ParsePlayerArguments(const std::vector<std::string>& args)
     } else if (arg == "--batch") {
       if (!noValue()) return fail(arg + " takes no value");
       o.batch = true;
+    } else if (arg == "--synthesis") {
+      if (!takeValue()) return fail("--synthesis needs library or engine");
+      const auto engine = ParseEngineSynthesis(value);
+      if (!engine) return fail("unknown synthesis '" + value + "' (library or engine)");
+      o.engineSynthesis = *engine;
     } else if (arg == "-l" || arg == "--layout") {
       if (!takeValue()) return fail(arg + " needs a layout");
       o.layout = ParseInputLayout(value);

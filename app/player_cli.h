@@ -25,6 +25,8 @@ struct PlayerOptions {
   bool fullscreen = false;
   bool batch = false;      // messages to the error stream instead of message boxes
   bool quitAtEnd = false;  // the program ends when the playback ends
+  // 2D converted to 3D: the right view made by the engine's synthesis.
+  bool engineSynthesis = false;
   bool help = false;
   bool version = false;
 };

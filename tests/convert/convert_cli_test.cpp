@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/player_cli.h"
 #include "platform/library.h"
 #include "playback/play_request.h"
 #include "tests/common/test_images.h"
@@ -117,6 +118,13 @@ TEST(ConvertArguments, OptionsAndTheirMistakes) {
   p = Parse({"in.mp4", "--null"});
   ASSERT_TRUE(p.ok) << p.error;
   EXPECT_TRUE(p.options.nullOutput);
+  EXPECT_FALSE(p.options.engineSynthesis);
+  p = Parse({"in.mp4", "--null", "--synthesis", "Engine"});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_TRUE(p.options.engineSynthesis);
+  p = Parse({"in.mp4", "--null", "--synthesis", "engine", "--synthesis=library"});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_FALSE(p.options.engineSynthesis);
   EXPECT_TRUE(Parse({"--help"}).options.help);
 
   struct Bad {
@@ -143,6 +151,8 @@ TEST(ConvertArguments, OptionsAndTheirMistakes) {
       {{"in.mp4", "-o", "x.mp4", "--fast"}, "unknown option --fast"},
       {{"in.mp4", "-o", "x.mp4", "--null"}, "--null writes nothing"},
       {{"in.mp4", "--null=yes"}, "takes no value"},
+      {{"in.mp4", "--null", "--synthesis", "dll"}, "unknown synthesis 'dll' (library or engine)"},
+      {{"in.mp4", "--null", "--synthesis"}, "--synthesis needs library or engine"},
   };
   for (const Bad& b : bad) {
     p = Parse(b.args);
@@ -154,10 +164,26 @@ TEST(ConvertArguments, OptionsAndTheirMistakes) {
   std::ostringstream out, err;
   EXPECT_EQ(ConvertMain({"in.mp4"}, out, err, false), kConvertBadUsage);
   EXPECT_NE(err.str().find("--help"), std::string::npos);
+  EXPECT_EQ(ConvertMain({"in.mp4", "--null", "--synthesis", "fast"}, out, err, false),
+            kConvertBadUsage);
   std::ostringstream helpOut, helpErr;
   EXPECT_EQ(ConvertMain({"--help"}, helpOut, helpErr, false), kConvertOk);
   EXPECT_EQ(helpOut.str(), ConvertUsage());
   EXPECT_TRUE(helpErr.str().empty());
+}
+
+// The player takes the same --synthesis choice (for any video it plays).
+TEST(ConvertArguments, ThePlayerTakesTheSameSynthesisChoice) {
+  EXPECT_EQ(ParseEngineSynthesis("ENGINE"), std::optional<bool>(true));
+  EXPECT_EQ(ParseEngineSynthesis("library"), std::optional<bool>(false));
+  EXPECT_FALSE(ParseEngineSynthesis("dll"));
+  ParsedPlayerArguments p = ParsePlayerArguments({"--synthesis=engine"});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_TRUE(p.options.engineSynthesis);
+  EXPECT_FALSE(ParsePlayerArguments({"clip.mp4"}).options.engineSynthesis);
+  p = ParsePlayerArguments({"--synthesis", "gpu", "clip.mp4"});
+  EXPECT_FALSE(p.ok);
+  EXPECT_NE(p.error.find("unknown synthesis 'gpu'"), std::string::npos) << p.error;
 }
 
 struct Result {
@@ -338,6 +364,50 @@ TEST(Converter, TwoDToThreeDAndOtherCompositionsGiveTheirSizes) {
   ASSERT_EQ(flat.size(), 12u);
   ASSERT_EQ(deep.size(), 12u);
   EXPECT_FALSE(SamePixels(*flat[11], *deep[11]));
+}
+
+// One half of a side-by-side picture: the left view (half 0) or the right.
+std::vector<uint8_t> Half(const cDIBSection& pair, int half) {
+  const int32_t w = pair.Width() / 2;
+  std::vector<uint8_t> bytes;
+  for (int32_t y = 0; y < pair.Height(); ++y) {
+    const uint8_t* line = pair.ScanLine(y) + 3 * static_cast<size_t>(w) * half;
+    bytes.insert(bytes.end(), line, line + 3 * static_cast<size_t>(w));
+  }
+  return bytes;
+}
+
+// --synthesis engine makes the right views with the engine's synthesis: the
+// left views are the library path's, the right ones differ once there is
+// depth (the first frame is flat either way).
+TEST(Converter, EngineSynthesisChangesOnlyTheRightView) {
+  Clip clip;
+  clip.width = 97;
+  clip.height = 55;
+  clip.frames = 6;
+  clip.audio = false;
+  const std::string input = MakeClip(clip);
+  ASSERT_FALSE(input.empty());
+  std::vector<DibPtr> written[2];
+  for (const bool engine : {false, true}) {
+    ConvertOptions o = Options(input, Scratch(engine ? "engine.mkv" : "library.mkv"));
+    o.layout = kLayout2DTo3D;
+    o.method = kOutputStereoDriver;
+    o.codec = VideoCodec::FFV1;
+    o.engineSynthesis = engine;
+    const Result r = Convert(o);
+    ASSERT_EQ(r.status, kConvertOk) << r.err;
+    written[engine] = ReadFrames(o.output);
+    ASSERT_EQ(written[engine].size(), 6u);
+    ASSERT_EQ(written[engine][0]->Width(), 2 * 97);
+  }
+  EXPECT_EQ(Half(*written[0][0], 1), Half(*written[1][0], 1));
+  int differing = 0;
+  for (size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(Half(*written[0][i], 0), Half(*written[1][i], 0)) << "frame " << i;
+    differing += Half(*written[0][i], 1) != Half(*written[1][i], 1);
+  }
+  EXPECT_EQ(differing, 5);
 }
 
 // Detection looks inside uniform bars and names a stereo layout only when
