@@ -541,7 +541,7 @@ Options:
                           library  the fast kernel the player uses (default)
                           engine   sub-pixel shifts, holes filled from the
                                    nearer side, depth edges smoothed; slower,
-                                   about 130 ms a 1080p frame (library: 4 ms),
+                                   about 120 ms a 1080p frame (library: 4 ms),
                                    for conversions that need not run in real
                                    time
   -h, --help            this text

@@ -35,7 +35,7 @@ Options:
                           interlaced                 5  rows alternate
       --synthesis KIND  how 2D converted to 3D gets its second view:
                         library (default) or engine (finer, but about
-                        130 ms a 1080p frame: too slow to play in real
+                        120 ms a 1080p frame: too slow to play in real
                         time beyond small videos)
   -f, --fullscreen      play FILE fullscreen
   -q, --quit-at-end     end the program when the playback of FILE ends
