@@ -18,7 +18,8 @@ namespace {
 constexpr double kTiny = 1e-7;
 // Smoothing weights of the 3x3 window that starts at the pixel itself.
 constexpr float kSmooth[3][3] = {{0.05f, 0.1f, 0.05f}, {0.1f, 0.4f, 0.1f}, {0.05f, 0.1f, 0.05f}};
-// A jump of the (square root of the) depth weight above this is a depth edge.
+// A jump of the average inverted depth (the square root of the depth plane)
+// between neighbouring pixels above this is a depth edge.
 constexpr double kEdgeStep = 10;
 // Widest picture taken: byte columns and search reaches stay far inside
 // 32-bit integers.
@@ -75,9 +76,9 @@ double Distance(int32_t dx, int32_t dy) {
   return std::sqrt(static_cast<double>(dx) * dx + static_cast<double>(dy) * dy + 0.1);
 }
 
-// The distance divisors of the hole samples at search distance r, offsets
-// (kx, ky) at kx * K + ky, K offsets per axis: dx = -R + (kx + 1) * step for
-// kx = 0..K-1, the last one the first beyond R - step.
+// The distance divisors of the hole samples at search distance r: offset
+// (dx, dy) = (-R + (kx + 1) * step, -R + (ky + 1) * step) at kx * K + ky, for
+// kx and ky in 0..K-1 with K = 2R / step + 1 (so the last offset may pass R).
 const std::vector<double>& DistanceTable(Make3DWorkspace& work, int32_t r) {
   if (work.distances.size() <= static_cast<size_t>(r)) work.distances.resize(r + 1);
   std::vector<double>& table = work.distances[r];
@@ -231,9 +232,12 @@ void Make3DPlain(cDIBSection& pic, const Plane<int32_t>& colours, const Plane<in
 // --- Fast version ----------------------------------------------------------------
 //
 // The same arithmetic in the same order, arranged by scan line. A line's own
-// colour sums and the weights of its depth sums live in line buffers; only
-// what the hole fill reads across lines (first colours and weights, depth,
-// coverage) is kept for the whole frame, in memory reused between calls. The
+// sums and weights live in line buffers; only what the hole fill reads across
+// lines is kept for the whole frame, in memory reused between calls: the
+// coverage, the depth plane and each covered byte's sample colour C / (D +
+// 1e-7), worked out once instead of at every sample. The distance divisors of
+// the samples come from tables per search distance, and the search itself
+// from the nearest covered pixels on either side instead of a walk. The
 // output is written as soon as it is known: covered pixels during placement,
 // holes in a second pass, and the smoothing works in place, which is safe
 // because its window never reaches back to a pixel it has already rewritten.
