@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFontMetrics>
 #include <QLinearGradient>
 #include <QMenu>
 #include <QMenuBar>
@@ -66,20 +67,25 @@ void BackImage::paintEvent(QPaintEvent*) {
   QFont title = font();
   title.setPixelSize(std::max(12, std::min(width() / 8, height() / 4)));
   title.setBold(true);
-  painter.setFont(title);
-  const int shift = std::max(2, title.pixelSize() / 16);
-  QRect upper = rect().adjusted(0, 0, 0, -height() / 5);
-  painter.setCompositionMode(QPainter::CompositionMode_Plus);
-  painter.setPen(QColor(200, 0, 0));
-  painter.drawText(upper.translated(-shift, 0), Qt::AlignCenter, QStringLiteral("Dioptrix"));
-  painter.setPen(QColor(0, 170, 200));
-  painter.drawText(upper.translated(shift, 0), Qt::AlignCenter, QStringLiteral("Dioptrix"));
-  painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
   QFont hint = font();
   hint.setPixelSize(std::max(9, title.pixelSize() / 5));
+  // The title and the hint under it, centred together.
+  const int titleHeight = QFontMetrics(title).height();
+  const int hintHeight = QFontMetrics(hint).height();
+  const int top = (height() - titleHeight - hintHeight) / 2;
+  const QRect titleArea(0, top, width(), titleHeight);
+  const QRect hintArea(0, top + titleHeight, width(), hintHeight);
+  const int shift = std::max(2, title.pixelSize() / 16);
+  painter.setFont(title);
+  painter.setCompositionMode(QPainter::CompositionMode_Plus);
+  painter.setPen(QColor(200, 0, 0));
+  painter.drawText(titleArea.translated(-shift, 0), Qt::AlignCenter, QStringLiteral("Dioptrix"));
+  painter.setPen(QColor(0, 170, 200));
+  painter.drawText(titleArea.translated(shift, 0), Qt::AlignCenter, QStringLiteral("Dioptrix"));
+  painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
   painter.setFont(hint);
   painter.setPen(QColor(160, 166, 180));
-  painter.drawText(rect().adjusted(8, height() / 2, -8, -8), Qt::AlignHCenter | Qt::AlignTop,
+  painter.drawText(hintArea, Qt::AlignCenter,
                    QStringLiteral("Open a video with File > Open, or drop it here"));
 }
 
