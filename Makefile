@@ -88,10 +88,12 @@ screenshot: build
 	@tests/common/with-xvfb $(BUILD)/bin/dioptrix-screenshot assets/sample-2d.mp4 \
 	  docs/screenshot.png
 
-# The core's benchmarks, then the window benchmarks on an X server of their
-# own with a screen large enough for 1080p windows.
+# The core's benchmarks, the converter's frame rate beside ffmpeg decoding the
+# same 1080p clip, then the window benchmarks on an X server of their own
+# with a screen large enough for 1080p windows.
 bench: build
 	@$(BUILD)/bin/dioptrix_bench
+	@tools/bench-converter $(BUILD)
 	@DIOPTRIX_XVFB_SCREEN=1920x1200x24 tests/common/with-xvfb $(BUILD)/bin/dioptrix_gui_bench
 
 format:
