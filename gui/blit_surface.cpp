@@ -228,22 +228,34 @@ void BlitSurface::paintEvent(QPaintEvent* event) {
 
 // --- Events --------------------------------------------------------------------
 
+void SendKey(DisplayEvents* events, const QKeyEvent& event) {
+  if (events) events->KeyPressed(VirtualKeyCode(event.key()), ShiftState(event.modifiers()));
+}
+
+void SendButton(DisplayEvents* events, const QMouseEvent& event) {
+  const QPoint at = event.position().toPoint();
+  if (events)
+    events->ButtonPressed(ButtonCode(event.button()), ShiftState(event.modifiers()), at.x(),
+                          at.y());
+}
+
+void SendFocusLoss(DisplayEvents* events, const QFocusEvent& event) {
+  if (events && event.reason() != Qt::PopupFocusReason) events->FocusLost();
+}
+
 void BlitSurface::keyPressEvent(QKeyEvent* event) {
-  if (events_) events_->KeyPressed(VirtualKeyCode(event->key()), ShiftState(event->modifiers()));
+  SendKey(events_, *event);
   event->accept();
 }
 
 void BlitSurface::mousePressEvent(QMouseEvent* event) {
-  const QPoint at = event->position().toPoint();
-  if (events_)
-    events_->ButtonPressed(ButtonCode(event->button()), ShiftState(event->modifiers()), at.x(),
-                           at.y());
+  SendButton(events_, *event);
   event->accept();
 }
 
 void BlitSurface::focusOutEvent(QFocusEvent* event) {
   QWidget::focusOutEvent(event);
-  if (events_ && event->reason() != Qt::PopupFocusReason) events_->FocusLost();
+  SendFocusLoss(events_, *event);
 }
 
 int16_t VirtualKeyCode(int qtKey) {
@@ -342,16 +354,20 @@ void SurfaceWindow::SetImageCheck(BlitSurface::ImageCheck check) {
   if (surface_) surface_->SetImageCheck(std::move(check));
 }
 
-namespace {
-
-// The top-left corner of the screen a window is on, in desktop coordinates.
 QPoint ScreenOrigin(const QWidget* window) {
   const QScreen* screen = window ? window->screen() : nullptr;
   if (!screen) screen = QGuiApplication::primaryScreen();
   return screen ? screen->geometry().topLeft() : QPoint();
 }
 
-}  // namespace
+void MakeFullscreenWindow(QWidget* window) {
+  window->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+  window->setWindowTitle(QStringLiteral("Dioptrix"));
+  window->setCursor(Qt::BlankCursor);
+  QPalette palette = window->palette();
+  palette.setColor(QPalette::Window, Qt::black);
+  window->setPalette(palette);
+}
 
 MainWindowSurface::MainWindowSurface(QWidget* mainWindow, BlitSurface* area)
     : SurfaceWindow(area), mainWindow_(mainWindow) {}
@@ -375,13 +391,7 @@ void MainWindowSurface::Show() {
 
 FullscreenSurface::FullscreenSurface(QWidget* reference)
     : SurfaceWindow(new BlitSurface(nullptr)), reference_(reference) {
-  BlitSurface* window = surface_.data();
-  window->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
-  window->setWindowTitle(QStringLiteral("Dioptrix"));
-  window->setCursor(Qt::BlankCursor);
-  QPalette palette = window->palette();
-  palette.setColor(QPalette::Window, Qt::black);
-  window->setPalette(palette);
+  MakeFullscreenWindow(surface_.data());
 }
 
 FullscreenSurface::~FullscreenSurface() { Unload(); }

@@ -140,6 +140,21 @@ class FullscreenSurface final : public SurfaceWindow {
   QPointer<QWidget> reference_;
 };
 
+// Hands a key press, a mouse press or a loss of the focus on a display window
+// to the display callbacks; nothing when events is null. A focus taken by a
+// popup is not a loss.
+void SendKey(DisplayEvents* events, const QKeyEvent& event);
+void SendButton(DisplayEvents* events, const QMouseEvent& event);
+void SendFocusLoss(DisplayEvents* events, const QFocusEvent& event);
+
+// The top-left corner of the screen a window is on (the primary screen when
+// it has none), in desktop coordinates.
+QPoint ScreenOrigin(const QWidget* window);
+
+// Makes a top-level widget a frameless black window "Dioptrix" with the
+// pointer hidden, as the fullscreen displays are.
+void MakeFullscreenWindow(QWidget* window);
+
 // Virtual-key code, shift state and button code of Qt's events, as the
 // display callbacks take them.
 int16_t VirtualKeyCode(int qtKey);

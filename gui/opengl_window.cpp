@@ -35,16 +35,10 @@ GLenum CapabilityCode(GlCapability capability) {
   return capability == GlCapability::Blend ? GL_BLEND : GL_DEPTH_TEST;
 }
 
-// The screen a window is on (the primary one when it has none), and that
-// screen's top-left corner in desktop coordinates.
+// The screen a window is on (the primary one when it has none).
 QScreen* ScreenOf(const QWidget* window) {
   QScreen* screen = window ? window->screen() : nullptr;
   return screen ? screen : QGuiApplication::primaryScreen();
-}
-
-QPoint ScreenOrigin(const QWidget* window) {
-  const QScreen* screen = ScreenOf(window);
-  return screen ? screen->geometry().topLeft() : QPoint();
 }
 
 // Keeps a child widget covering its parent.
@@ -74,21 +68,11 @@ GlSurface::GlSurface(QWindow* parent) : QWindow(parent) {
   setTitle(QStringLiteral("Dioptrix"));
 }
 
-void GlSurface::keyPressEvent(QKeyEvent* event) {
-  if (events_) events_->KeyPressed(VirtualKeyCode(event->key()), ShiftState(event->modifiers()));
-}
+void GlSurface::keyPressEvent(QKeyEvent* event) { SendKey(events_, *event); }
 
-void GlSurface::mousePressEvent(QMouseEvent* event) {
-  if (events_) {
-    const QPoint at = event->position().toPoint();
-    events_->ButtonPressed(ButtonCode(event->button()), ShiftState(event->modifiers()), at.x(),
-                           at.y());
-  }
-}
+void GlSurface::mousePressEvent(QMouseEvent* event) { SendButton(events_, *event); }
 
-void GlSurface::focusOutEvent(QFocusEvent*) {
-  if (events_) events_->FocusLost();
-}
+void GlSurface::focusOutEvent(QFocusEvent* event) { SendFocusLoss(events_, *event); }
 
 // --- Context and GL calls -------------------------------------------------------
 

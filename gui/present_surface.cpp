@@ -52,32 +52,23 @@ void PresentSurface::paintEvent(QPaintEvent* event) {
 }
 
 void PresentSurface::keyPressEvent(QKeyEvent* event) {
-  if (events_) events_->KeyPressed(VirtualKeyCode(event->key()), ShiftState(event->modifiers()));
+  SendKey(events_, *event);
   event->accept();
 }
 
 void PresentSurface::mousePressEvent(QMouseEvent* event) {
-  const QPoint at = event->position().toPoint();
-  if (events_)
-    events_->ButtonPressed(ButtonCode(event->button()), ShiftState(event->modifiers()), at.x(),
-                           at.y());
+  SendButton(events_, *event);
   event->accept();
 }
 
 void PresentSurface::focusOutEvent(QFocusEvent* event) {
   QWidget::focusOutEvent(event);
-  if (events_ && event->reason() != Qt::PopupFocusReason) events_->FocusLost();
+  SendFocusLoss(events_, *event);
 }
 
 FullscreenPresentWindow::FullscreenPresentWindow(QWidget* reference)
     : surface_(new PresentSurface(nullptr)), reference_(reference) {
-  PresentSurface* window = surface_.data();
-  window->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
-  window->setWindowTitle(QStringLiteral("Dioptrix"));
-  window->setCursor(Qt::BlankCursor);
-  QPalette palette = window->palette();
-  palette.setColor(QPalette::Window, Qt::black);
-  window->setPalette(palette);
+  MakeFullscreenWindow(surface_.data());
 }
 
 FullscreenPresentWindow::~FullscreenPresentWindow() { Unload(); }
