@@ -9,9 +9,11 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_chec
                  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/common/lsan.supp:print_suppressions=0
 
 FUZZ_BUILD := build-fuzz
+PLAIN_BUILD := build-plain
 FUZZ_SECONDS ?= 20
 
-.PHONY: all deps build build-asan build-fuzz test test-release test-asan fuzz run convert-sample \
+.PHONY: all deps build build-asan build-fuzz build-plain test test-release test-asan test-plain fuzz run \
+        convert-sample \
         screenshot bench format \
         format-check clean
 
@@ -28,6 +30,13 @@ build-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DDIOPTRIX_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD)
+
+# The kernels in their plain versions only, as built for a processor without
+# vector instructions.
+build-plain: deps
+	@cmake -S . -B $(PLAIN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DDIOPTRIX_VECTOR_KERNELS=OFF >/dev/null
+	@cmake --build $(PLAIN_BUILD)
 
 build-fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -52,6 +61,9 @@ fuzz: build-fuzz
 
 test-release: build
 	@cd $(BUILD) && ctest --output-on-failure -j $$(nproc)
+
+test-plain: build-plain
+	@cd $(PLAIN_BUILD) && ctest --output-on-failure -j $$(nproc)
 
 test-asan: build-asan
 	@cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $$(nproc)
@@ -103,4 +115,4 @@ format-check:
 	@git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs -r clang-format --dry-run --Werror
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PLAIN_BUILD)

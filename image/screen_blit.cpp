@@ -18,7 +18,7 @@ namespace {
 
 const ScreenBlitKernels kPlain = {CpuLevel::Plain, sk::plain::ExpandRow, sk::plain::NearestRow,
                                   sk::plain::SumRows, sk::plain::AverageRow};
-#ifdef DIOPTRIX_SCREEN_X86
+#ifdef DIOPTRIX_X86_KERNELS
 const ScreenBlitKernels kSsse3 = {CpuLevel::Ssse3, sk::ssse3::ExpandRow, sk::ssse3::NearestRow,
                                   sk::ssse3::SumRows, sk::ssse3::AverageRow};
 const ScreenBlitKernels kAvx2 = {CpuLevel::Avx2, sk::avx2::ExpandRow, sk::ssse3::NearestRow,
@@ -27,7 +27,8 @@ const ScreenBlitKernels kAvx2 = {CpuLevel::Avx2, sk::avx2::ExpandRow, sk::ssse3:
 
 const ScreenBlitKernels& Table(CpuLevel level) {
   switch (level) {
-#ifdef DIOPTRIX_SCREEN_X86
+#ifdef DIOPTRIX_X86_KERNELS
+    case CpuLevel::Avx512:
     case CpuLevel::Avx2:
       return kAvx2;
     case CpuLevel::Ssse3:
@@ -166,10 +167,7 @@ void AreaStretch(const ScreenImage& dst, int64_t dx, int64_t dy, int32_t dw, int
 }  // namespace
 
 const ScreenBlitKernels& ScreenBlitKernelsFor(CpuLevel level) {
-  CpuLevel chosen = CpuLevel::Plain;
-  for (CpuLevel have : CpuLevels())
-    if (static_cast<int>(have) <= static_cast<int>(level)) chosen = have;
-  return Table(chosen);
+  return Table(CpuLevelAtMost(level));
 }
 
 void BlitToScreen(const ScreenImage& dst, int32_t dx, int32_t dy, int32_t w, int32_t h,

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#ifdef DIOPTRIX_SCREEN_X86
+#ifdef DIOPTRIX_X86_KERNELS
 #include <immintrin.h>
 #endif
 
@@ -106,7 +106,7 @@ void AverageRow(const uint32_t* sums, const AreaColumns& columns, uint32_t rows,
 
 }  // namespace plain
 
-#ifdef DIOPTRIX_SCREEN_X86
+#ifdef DIOPTRIX_X86_KERNELS
 
 #define DIOPTRIX_SSSE3 __attribute__((target("ssse3")))
 #define DIOPTRIX_AVX2 __attribute__((target("avx2")))
@@ -509,6 +509,6 @@ DIOPTRIX_AVX2 void AverageRow(const uint32_t* sums, const AreaColumns& columns, 
 #undef DIOPTRIX_SSSE3
 #undef DIOPTRIX_AVX2
 
-#endif  // DIOPTRIX_SCREEN_X86
+#endif  // DIOPTRIX_X86_KERNELS
 
 }  // namespace dioptrix::screen_kernels

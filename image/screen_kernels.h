@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/cpu.h"
+
 namespace dioptrix::screen_kernels {
 
 // The columns of one row of a nearest stretch, prepared once per stretch:
@@ -68,8 +70,7 @@ void SumRows(const uint8_t* first, int64_t stride, int32_t rows, int32_t bytes, 
 void AverageRow(const uint32_t* sums, const AreaColumns& columns, uint32_t rows, uint8_t* dst);
 }  // namespace plain
 
-#if defined(__x86_64__) || defined(__i386__)
-#define DIOPTRIX_SCREEN_X86 1
+#ifdef DIOPTRIX_X86_KERNELS
 namespace ssse3 {
 void ExpandRow(const uint8_t* src, uint8_t* dst, int32_t n);
 void NearestRow(const uint8_t* srcRow, const NearestColumns& columns, uint8_t* dst);

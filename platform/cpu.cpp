@@ -2,13 +2,18 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
 
 namespace dioptrix {
 
 namespace {
 
+constexpr std::array<CpuLevel, 4> kAllLevels = {CpuLevel::Plain, CpuLevel::Ssse3, CpuLevel::Avx2,
+                                                CpuLevel::Avx512};
+
 struct DetectedLevels {
-  std::array<CpuLevel, 3> levels{};
+  std::array<CpuLevel, kAllLevels.size()> levels{};
   size_t count = 0;
 };
 
@@ -16,27 +21,44 @@ bool Supports(CpuLevel level) {
   switch (level) {
     case CpuLevel::Plain:
       return true;
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#ifdef DIOPTRIX_X86_KERNELS
     // The compiler's run-time check also asks the operating system whether it
-    // saves the 256-bit registers, so AVX2 is only reported when usable.
+    // saves the wide registers, so AVX2 and AVX-512 are only reported when
+    // usable.
     case CpuLevel::Ssse3:
       return __builtin_cpu_supports("ssse3");
     case CpuLevel::Avx2:
       return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("avx2");
+    case CpuLevel::Avx512:
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
 #else
     case CpuLevel::Ssse3:
     case CpuLevel::Avx2:
+    case CpuLevel::Avx512:
       return false;
 #endif
   }
   return false;
 }
 
+// The highest level DIOPTRIX_CPU allows; every level when it is unset or
+// names no level.
+CpuLevel Cap() {
+  const char* named = std::getenv("DIOPTRIX_CPU");
+  if (named != nullptr) {
+    for (CpuLevel level : kAllLevels)
+      if (std::strcmp(named, CpuLevelName(level)) == 0) return level;
+  }
+  return kAllLevels.back();
+}
+
 const DetectedLevels& Detected() {
   static const DetectedLevels detected = [] {
     DetectedLevels d;
-    for (CpuLevel level : {CpuLevel::Plain, CpuLevel::Ssse3, CpuLevel::Avx2})
-      if (Supports(level)) d.levels[d.count++] = level;
+    const CpuLevel cap = Cap();
+    for (CpuLevel level : kAllLevels)
+      if (level <= cap && Supports(level)) d.levels[d.count++] = level;
     return d;
   }();
   return detected;
@@ -52,6 +74,8 @@ const char* CpuLevelName(CpuLevel level) {
       return "ssse3";
     case CpuLevel::Avx2:
       return "avx2";
+    case CpuLevel::Avx512:
+      return "avx512";
   }
   return "unknown";
 }
@@ -68,5 +92,12 @@ std::span<const CpuLevel> CpuLevels() {
 }
 
 CpuLevel BestCpuLevel() { return CpuLevels().back(); }
+
+CpuLevel CpuLevelAtMost(CpuLevel level) {
+  CpuLevel chosen = CpuLevel::Plain;
+  for (CpuLevel have : CpuLevels())
+    if (have <= level) chosen = have;
+  return chosen;
+}
 
 }  // namespace dioptrix

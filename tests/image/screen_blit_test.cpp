@@ -99,7 +99,7 @@ TEST(ScreenBlit, CopyEqualsBitBltThenExpand) {
   for (int32_t w : {95, 96, 97, 131, 257, 1921}) sizes.push_back({w, 3});
   for (CpuLevel level : CpuLevels()) {
     const ScreenBlitKernels& kernels = ScreenBlitKernelsFor(level);
-    ASSERT_EQ(kernels.level, level);
+    ASSERT_LE(kernels.level, level);  // a level without its own kernels uses the one below
     std::mt19937 rng(5);
     for (const auto& [srcW, srcH] : sizes) {
       DibPtr src = RandomImage(srcW, srcH, rng());
