@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define DIOPTRIX_HAVE_AVX2_KERNELS 1
+#ifdef DIOPTRIX_X86_KERNELS
 #include <immintrin.h>
 #endif
 
@@ -59,7 +58,7 @@ void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int3
 
 }  // namespace scalar
 
-#ifdef DIOPTRIX_HAVE_AVX2_KERNELS
+#ifdef DIOPTRIX_X86_KERNELS
 namespace avx2 {
 
 // Eight pixels per step, one pixel in each 32-bit lane as B | G << 8 | R << 16.
@@ -193,37 +192,68 @@ DIOPTRIX_AVX2 void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_
 }  // namespace avx2
 #endif
 
-bool UsingAvx2() {
-#ifdef DIOPTRIX_HAVE_AVX2_KERNELS
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2;
-#else
-  return false;
+namespace {
+
+const PixelRowKernels kPlain = {CpuLevel::Plain,
+                                scalar::AnaGray,
+                                scalar::AnaColour,
+                                scalar::AnaYellow,
+                                scalar::SplitAnaglyphGray,
+                                scalar::SplitAnaglyphColour,
+                                false};
+#ifdef DIOPTRIX_X86_KERNELS
+const PixelRowKernels kSsse3 = {CpuLevel::Ssse3,
+                                scalar::AnaGray,
+                                scalar::AnaColour,
+                                scalar::AnaYellow,
+                                scalar::SplitAnaglyphGray,
+                                scalar::SplitAnaglyphColour,
+                                true};
+const PixelRowKernels kAvx2 = {CpuLevel::Avx2,
+                               avx2::AnaGray,
+                               avx2::AnaColour,
+                               avx2::AnaYellow,
+                               avx2::SplitAnaglyphGray,
+                               avx2::SplitAnaglyphColour,
+                               true};
 #endif
+
+const PixelRowKernels& Best() {
+  static const PixelRowKernels& best = PixelRowKernelsFor(BestCpuLevel());
+  return best;
 }
 
-#ifdef DIOPTRIX_HAVE_AVX2_KERNELS
-#define DIOPTRIX_DISPATCH(fn, ...) (UsingAvx2() ? avx2::fn(__VA_ARGS__) : scalar::fn(__VA_ARGS__))
-#else
-#define DIOPTRIX_DISPATCH(fn, ...) scalar::fn(__VA_ARGS__)
+}  // namespace
+
+const PixelRowKernels& PixelRowKernelsFor(CpuLevel level) {
+  switch (CpuLevelAtMost(level)) {
+#ifdef DIOPTRIX_X86_KERNELS
+    case CpuLevel::Avx512:
+    case CpuLevel::Avx2:
+      return kAvx2;
+    case CpuLevel::Ssse3:
+      return kSsse3;
 #endif
+    default:
+      return kPlain;
+  }
+}
 
 void AnaGray(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
-  DIOPTRIX_DISPATCH(AnaGray, left, right, out, n);
+  Best().anaGray(left, right, out, n);
 }
 void AnaColour(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
-  DIOPTRIX_DISPATCH(AnaColour, left, right, out, n);
+  Best().anaColour(left, right, out, n);
 }
 void AnaYellow(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
-  DIOPTRIX_DISPATCH(AnaYellow, left, right, out, n);
+  Best().anaYellow(left, right, out, n);
 }
 void SplitAnaglyphGray(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n) {
-  DIOPTRIX_DISPATCH(SplitAnaglyphGray, src, left, right, n);
+  Best().splitAnaglyphGray(src, left, right, n);
 }
 void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n) {
-  DIOPTRIX_DISPATCH(SplitAnaglyphColour, src, left, right, n);
+  Best().splitAnaglyphColour(src, left, right, n);
 }
-#undef DIOPTRIX_DISPATCH
 
 // --- Row gather -----------------------------------------------------------------
 
@@ -232,12 +262,7 @@ namespace {
 constexpr int32_t kBlock = 4;         // output pixels per shuffle
 constexpr uint8_t kNoShuffle = 0xFF;  // a block moved pixel by pixel
 
-#ifdef DIOPTRIX_HAVE_AVX2_KERNELS
-bool UsingSsse3() {
-  static const bool ssse3 = __builtin_cpu_supports("ssse3");
-  return ssse3;
-}
-
+#ifdef DIOPTRIX_X86_KERNELS
 // Four pixels by one shuffle of 16 source bytes; the 16-byte store writes 4
 // bytes into the next pixels, which later moves rewrite.
 __attribute__((target("ssse3"))) inline void ShuffleBlock(uint8_t* to, const uint8_t* from,
@@ -298,7 +323,7 @@ void RowGather::MoveWords(uint8_t* to, const uint8_t* from, int32_t first, int32
   for (; k < end; ++k) std::memcpy(to + 3 * k, from + offsets[k], 3);
 }
 
-#ifdef DIOPTRIX_HAVE_AVX2_KERNELS
+#ifdef DIOPTRIX_X86_KERNELS
 __attribute__((target("ssse3"))) int32_t RowGather::RunBlocks(uint8_t* to,
                                                               const uint8_t* from) const {
   int32_t done = 0;
@@ -316,11 +341,10 @@ __attribute__((target("ssse3"))) int32_t RowGather::RunBlocks(uint8_t* to,
 int32_t RowGather::RunBlocks(uint8_t*, const uint8_t*) const { return 0; }
 #endif
 
-void RowGather::Run(uint8_t* to, const uint8_t* from) const {
-  int32_t done = 0;
-#ifdef DIOPTRIX_HAVE_AVX2_KERNELS
-  if (UsingSsse3()) done = RunBlocks(to, from);
-#endif
+void RowGather::Run(uint8_t* to, const uint8_t* from) const { Run(to, from, BestCpuLevel()); }
+
+void RowGather::Run(uint8_t* to, const uint8_t* from, CpuLevel level) const {
+  const int32_t done = PixelRowKernelsFor(level).shuffleGather ? RunBlocks(to, from) : 0;
   MoveWords(to, from, done, Count());
 }
 

@@ -4,13 +4,15 @@
 // copies, grey conversions, channel masks and OR blits that define them.
 //
 // Every kernel has a plain per-pixel version (namespace scalar) that reads
-// like its formula. The dispatched anaglyph kernels use AVX2 where the
-// processor has it and the plain version for the rest of the row and
-// elsewhere; the dispatched gather moves whole 4-byte words.
+// like its formula, and versions for the processor levels of platform/cpu.h
+// in one table (PixelRowKernels); the functions without a table use the best
+// level of this processor. Every level gives the same bytes.
 #pragma once
 
 #include <cstdint>
 #include <vector>
+
+#include "platform/cpu.h"
 
 namespace dioptrix::pixel_rows {
 
@@ -36,6 +38,7 @@ constexpr uint8_t Luminance(uint8_t b, uint8_t g, uint8_t r) {
 //   AnaYellow: R = R0, G = G0,    B = Luminance(P1)
 // A right pixel of (0, 0, 0) gives the left view's part alone.
 using AnaglyphRowFn = void (*)(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
+using SplitRowFn = void (*)(const uint8_t* src, uint8_t* left, uint8_t* right, int32_t n);
 void AnaGray(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
 void AnaColour(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
 void AnaYellow(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);
@@ -58,8 +61,10 @@ class RowGather {
   RowGather(std::vector<uint32_t> offsets, int64_t rowBytes);
 
   int32_t Count() const { return static_cast<int32_t>(offsets_.size()); }
-  // Writes the 3 * Count() bytes of an output row (and nothing past them).
+  // Writes the 3 * Count() bytes of an output row (and nothing past them),
+  // with the kernels of this processor's best level or of the given level.
   void Run(uint8_t* to, const uint8_t* from) const;
+  void Run(uint8_t* to, const uint8_t* from, CpuLevel level) const;
   // The same, one pixel at a time.
   void RunPlain(uint8_t* to, const uint8_t* from) const;
 
@@ -81,8 +86,21 @@ class RowGather {
   std::vector<Block> blocks_;
 };
 
-// True when the dispatched kernels use AVX2 on this processor.
-bool UsingAvx2();
+// The row kernels of one processor level.
+struct PixelRowKernels {
+  CpuLevel level;
+  AnaglyphRowFn anaGray;
+  AnaglyphRowFn anaColour;
+  AnaglyphRowFn anaYellow;
+  SplitRowFn splitAnaglyphGray;
+  SplitRowFn splitAnaglyphColour;
+  // RowGather moves four pixels by one byte shuffle where it can.
+  bool shuffleGather;
+};
+
+// The kernels of a level; a level this processor lacks, or that has no
+// versions of its own, gives the highest level below it that has.
+const PixelRowKernels& PixelRowKernelsFor(CpuLevel level);
 
 namespace scalar {
 void AnaGray(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n);

@@ -17,7 +17,7 @@
 #include "platform/clock.h"
 #include "process/image_process.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef DIOPTRIX_X86_KERNELS
 #include <immintrin.h>
 #endif
 
@@ -62,34 +62,35 @@ int32_t ElapsedMs(std::chrono::steady_clock::time_point start) {
 // to the right. Where that partner is off the line the pixel is its own
 // partner, so the median reduces to the pixel's value or the vertical
 // partner's; that only happens within h pixels of the line ends.
-void SmoothLine(const uint8_t* row, const uint8_t* col, const uint8_t* mask, int64_t h, int64_t w,
-                uint8_t* out) {
-  const int64_t lo = std::min(h, w);       // x < lo: no left partner
-  const int64_t hi = std::max(lo, w - h);  // x >= hi: no right partner
+//
+// The vector versions handle the middle stretch lo <= x < hi, where both
+// partners lie on the line; Middle gives the plain version of that stretch,
+// from a given x on, and Edges the two ends.
+void SmoothMiddle(const uint8_t* row, const uint8_t* col, const uint8_t* mask, int64_t h, int64_t x,
+                  int64_t hi, uint8_t* out) {
+  for (; x < hi; ++x) {
+    const uint8_t p = static_cast<uint8_t>((row[x - h] & mask[x]) | (row[x + h] & ~mask[x]));
+    out[x] = Median3(p, col[x], row[x]);
+  }
+}
+
+void SmoothEdges(const uint8_t* row, const uint8_t* col, const uint8_t* mask, int64_t h, int64_t w,
+                 int64_t lo, int64_t hi, uint8_t* out) {
   auto edge = [&](int64_t x) {
     const int64_t px = mask[x] ? x - h : x + h;
     const uint8_t p = (px < 0 || px >= w) ? row[x] : row[px];
     out[x] = Median3(p, col[x], row[x]);
   };
   for (int64_t x = 0; x < lo; ++x) edge(x);
-  int64_t x = lo;
-#if defined(__SSE2__)
-  for (; x + 16 <= hi; x += 16) {
-    const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x - h));
-    const __m128i right = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x + h));
-    const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + x));
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(col + x));
-    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
-    const __m128i p = _mm_or_si128(_mm_and_si128(m, left), _mm_andnot_si128(m, right));
-    const __m128i v = _mm_max_epu8(_mm_min_epu8(p, c), _mm_min_epu8(_mm_max_epu8(p, c), d));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), v);
-  }
-#endif
-  for (; x < hi; ++x) {
-    const uint8_t p = static_cast<uint8_t>((row[x - h] & mask[x]) | (row[x + h] & ~mask[x]));
-    out[x] = Median3(p, col[x], row[x]);
-  }
-  for (x = std::max(hi, lo); x < w; ++x) edge(x);
+  for (int64_t x = std::max(hi, lo); x < w; ++x) edge(x);
+}
+
+void SmoothLine(const uint8_t* row, const uint8_t* col, const uint8_t* mask, int64_t h, int64_t w,
+                uint8_t* out) {
+  const int64_t lo = std::min(h, w);       // x < lo: no left partner
+  const int64_t hi = std::max(lo, w - h);  // x >= hi: no right partner
+  SmoothEdges(row, col, mask, h, w, lo, hi, out);
+  SmoothMiddle(row, col, mask, h, lo, hi, out);
 }
 
 // Copies the first byte of every pixel of a line into a grey line.
@@ -112,8 +113,7 @@ void ExpandGreyLine(const uint8_t* v, int64_t w, uint8_t* line) {
   for (; x < w; ++x) SetPixel(line + 3 * x, v[x]);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-#define DIOPTRIX_HAVE_SSSE3_LINES 1
+#ifdef DIOPTRIX_X86_KERNELS
 // The same two line conversions 16 pixels (48 bytes) at a time with byte
 // shuffles; the remaining pixels go through the plain versions.
 __attribute__((target("ssse3"))) void ExtractGreyLineSsse3(const uint8_t* line, int64_t w,
@@ -151,30 +151,74 @@ __attribute__((target("ssse3"))) void ExpandGreyLineSsse3(const uint8_t* v, int6
   ExpandGreyLine(v + x, w - x, line + 3 * x);
 }
 
-bool HasSsse3() {
-  static const bool has = __builtin_cpu_supports("ssse3");
-  return has;
-}
-#endif
-
-// The line conversions for this processor.
-struct GreyLineOps {
-  void (*extract)(const uint8_t*, int64_t, uint8_t*) = ExtractGreyLine;
-  void (*expand)(const uint8_t*, int64_t, uint8_t*) = ExpandGreyLine;
-};
-
-GreyLineOps LineOps() {
-  GreyLineOps ops;
-#if defined(DIOPTRIX_HAVE_SSSE3_LINES)
-  if (HasSsse3()) {
-    ops.extract = ExtractGreyLineSsse3;
-    ops.expand = ExpandGreyLineSsse3;
+// The smoothing line 16 (SSE2, part of the SSSE3 level) or 32 (AVX2) pixels
+// at a time: the partner is picked by the mask, then the median of three is
+// max(min(p, c), min(max(p, c), d)).
+__attribute__((target("ssse3"))) void SmoothLineSsse3(const uint8_t* row, const uint8_t* col,
+                                                      const uint8_t* mask, int64_t h, int64_t w,
+                                                      uint8_t* out) {
+  const int64_t lo = std::min(h, w);
+  const int64_t hi = std::max(lo, w - h);
+  SmoothEdges(row, col, mask, h, w, lo, hi, out);
+  int64_t x = lo;
+  for (; x + 16 <= hi; x += 16) {
+    const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x - h));
+    const __m128i right = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x + h));
+    const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + x));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(col + x));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+    const __m128i p = _mm_or_si128(_mm_and_si128(m, left), _mm_andnot_si128(m, right));
+    const __m128i v = _mm_max_epu8(_mm_min_epu8(p, c), _mm_min_epu8(_mm_max_epu8(p, c), d));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), v);
   }
-#endif
-  return ops;
+  SmoothMiddle(row, col, mask, h, x, hi, out);
 }
+
+__attribute__((target("avx2"))) void SmoothLineAvx2(const uint8_t* row, const uint8_t* col,
+                                                    const uint8_t* mask, int64_t h, int64_t w,
+                                                    uint8_t* out) {
+  const int64_t lo = std::min(h, w);
+  const int64_t hi = std::max(lo, w - h);
+  SmoothEdges(row, col, mask, h, w, lo, hi, out);
+  int64_t x = lo;
+  for (; x + 32 <= hi; x += 32) {
+    const __m256i left = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x - h));
+    const __m256i right = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x + h));
+    const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mask + x));
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(col + x));
+    const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x));
+    const __m256i p = _mm256_blendv_epi8(right, left, m);
+    const __m256i v =
+        _mm256_max_epu8(_mm256_min_epu8(p, c), _mm256_min_epu8(_mm256_max_epu8(p, c), d));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), v);
+  }
+  SmoothMiddle(row, col, mask, h, x, hi, out);
+}
+#endif
+
+const DepthLineKernels kPlain = {CpuLevel::Plain, ExtractGreyLine, ExpandGreyLine, SmoothLine};
+#ifdef DIOPTRIX_X86_KERNELS
+const DepthLineKernels kSsse3 = {CpuLevel::Ssse3, ExtractGreyLineSsse3, ExpandGreyLineSsse3,
+                                 SmoothLineSsse3};
+const DepthLineKernels kAvx2 = {CpuLevel::Avx2, ExtractGreyLineSsse3, ExpandGreyLineSsse3,
+                                SmoothLineAvx2};
+#endif
 
 }  // namespace
+
+const DepthLineKernels& DepthLineKernelsFor(CpuLevel level) {
+  switch (CpuLevelAtMost(level)) {
+#ifdef DIOPTRIX_X86_KERNELS
+    case CpuLevel::Avx512:
+    case CpuLevel::Avx2:
+      return kAvx2;
+    case CpuLevel::Ssse3:
+      return kSsse3;
+#endif
+    default:
+      return kPlain;
+  }
+}
 
 // --- SmoothDMAP ------------------------------------------------------------------
 
@@ -207,13 +251,17 @@ void SmoothDepthReference(cDIBSection& pic, int32_t blockSize) {
 // passes can run grey plane to grey plane and the three bytes are written
 // once, after the last pass.
 void SmoothDepthFast(cDIBSection& pic, int32_t blockSize) {
+  static const DepthLineKernels& best = DepthLineKernelsFor(BestCpuLevel());
+  SmoothDepthFast(pic, blockSize, best);
+}
+
+void SmoothDepthFast(cDIBSection& pic, int32_t blockSize, const DepthLineKernels& ops) {
   if (pic.Empty() || blockSize < 1) return;
   const int64_t w = pic.Width(), h = pic.Height();
   const size_t n = static_cast<size_t>(w * h);
   std::unique_ptr<uint8_t[]> planes(new uint8_t[2 * n]);
   uint8_t* src = planes.get();
   uint8_t* dst = planes.get() + n;
-  const GreyLineOps ops = LineOps();
   for (int64_t y = 0; y < h; ++y) ops.extract(Line(pic, y), w, src + y * w);
   std::vector<uint8_t> mask(static_cast<size_t>(w));
   int64_t s = blockSize;
@@ -223,7 +271,7 @@ void SmoothDepthFast(cDIBSection& pic, int32_t blockSize) {
     for (int64_t y = 0; y < h; ++y) {
       int64_t yy = (y % s < half) ? y - half : y + half;
       if (yy < 0 || yy > h - 1) yy = y;
-      SmoothLine(src + y * w, src + yy * w, mask.data(), half, w, dst + y * w);
+      ops.smooth(src + y * w, src + yy * w, mask.data(), half, w, dst + y * w);
     }
     std::swap(src, dst);
     s = half;

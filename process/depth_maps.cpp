@@ -11,9 +11,10 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/cpu.h"
 #include "process/image_process.h"
 
-#if defined(__SSE2__)
+#if defined(DIOPTRIX_X86_KERNELS) && defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -181,7 +182,7 @@ class MotionBlockCost {
   MotionBlockCost(const uint8_t* block, size_t blockStride, const uint8_t* before,
                   size_t beforeStride)
       : before_(before), beforeStride_(beforeStride) {
-#if defined(__SSE2__)
+#if defined(DIOPTRIX_X86_KERNELS) && defined(__SSE2__)
     overlap_ = _mm_set_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 0);
     for (int j = 0; j < kMotionBlock; ++j) {
       const uint8_t* line = block + j * blockStride;
@@ -197,7 +198,7 @@ class MotionBlockCost {
 
   int64_t operator()(int64_t cx, int64_t cy) const {
     const uint8_t* p = before_ + static_cast<size_t>(cy) * beforeStride_ + static_cast<size_t>(cx);
-#if defined(__SSE2__)
+#if defined(DIOPTRIX_X86_KERNELS) && defined(__SSE2__)
     __m128i sum = _mm_setzero_si128();
     for (int j = 0; j < kMotionBlock; ++j, p += beforeStride_) {
       const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -218,7 +219,7 @@ class MotionBlockCost {
  private:
   const uint8_t* before_;
   size_t beforeStride_;
-#if defined(__SSE2__)
+#if defined(DIOPTRIX_X86_KERNELS) && defined(__SSE2__)
   __m128i overlap_;
   __m128i low_[kMotionBlock];
   __m128i high_[kMotionBlock];

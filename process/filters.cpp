@@ -8,9 +8,8 @@
 #include "process/image_process.h"
 #include "process/pixel_kernels.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef DIOPTRIX_X86_KERNELS
 #include <immintrin.h>
-#define DIOPTRIX_X86_VECTORS 1
 #define DIOPTRIX_SSSE3 __attribute__((target("ssse3")))
 #endif
 
@@ -68,7 +67,7 @@ void ForEachPixel(cDIBSection& img, PixelFn pixel) {
   }
 }
 
-#ifdef DIOPTRIX_X86_VECTORS
+#ifdef DIOPTRIX_X86_KERNELS
 
 // The fast forms take 16 pixels (48 bytes, three vectors) at a time, split
 // them into a blue, a green and a red vector, compute 16 grey values and
@@ -99,11 +98,6 @@ constexpr ShuffleTables MakeShuffleTables() {
   return t;
 }
 alignas(16) constexpr ShuffleTables kShuffles = MakeShuffleTables();
-
-bool HaveSsse3() {
-  static const bool have = __builtin_cpu_supports("ssse3");
-  return have;
-}
 
 DIOPTRIX_SSSE3 inline __m128i Shuffle(__m128i v, const int8_t (&table)[16]) {
   return _mm_shuffle_epi8(v, _mm_load_si128(reinterpret_cast<const __m128i*>(table)));
@@ -244,7 +238,7 @@ DIOPTRIX_SSSE3 void ColourMaskSsse3(cDIBSection& img, const uint8_t mask[3]) {
   }
 }
 
-#endif  // DIOPTRIX_X86_VECTORS
+#endif  // DIOPTRIX_X86_KERNELS
 
 }  // namespace
 
@@ -254,57 +248,67 @@ void GrayScalePlain(cDIBSection& img, int32_t divisor) {
   ForEachPixel(img, [divisor](uint8_t* p) { GreyPixel(p, divisor); });
 }
 
-void GrayScaleFast(cDIBSection& img, int32_t divisor) {
-  if (!HasPixels(img)) return;
-  if (divisor == 0) RaiseDivisionByZero();
-#ifdef DIOPTRIX_X86_VECTORS
-  // Divisors beyond 2^24 are not exact in single precision (and make every
-  // value 0 anyway); they take the plain form.
-  constexpr int64_t kExactDivisor = int64_t{1} << 24;
-  if (HaveSsse3() && std::abs(int64_t{divisor}) <= kExactDivisor) {
-    GrayScaleSsse3(img, divisor);
-    return;
-  }
-#endif
-  GrayScalePlain(img, divisor);
-}
-
 void GrayScaleStandPlain(cDIBSection& img) { ForEachPixel(img, StandardGreyPixel); }
-
-void GrayScaleStandFast(cDIBSection& img) {
-  if (!HasPixels(img)) return;
-#ifdef DIOPTRIX_X86_VECTORS
-  if (HaveSsse3()) {
-    GrayScaleStandSsse3(img);
-    return;
-  }
-#endif
-  GrayScaleStandPlain(img);
-}
 
 void ColourMaskPlain(cDIBSection& img, uint8_t blue, uint8_t green, uint8_t red) {
   const uint8_t mask[3] = {blue, green, red};
   ForEachPixel(img, [&mask](uint8_t* p) { MaskPixel(p, mask); });
 }
 
-void ColourMaskFast(cDIBSection& img, uint8_t blue, uint8_t green, uint8_t red) {
+namespace {
+
+#ifdef DIOPTRIX_X86_KERNELS
+// The vector forms behind the table, with the plain form where the vectors
+// cannot give the same bytes.
+void GrayScaleVector(cDIBSection& img, int32_t divisor) {
   if (!HasPixels(img)) return;
-#ifdef DIOPTRIX_X86_VECTORS
-  if (HaveSsse3()) {
-    const uint8_t mask[3] = {blue, green, red};
-    ColourMaskSsse3(img, mask);
+  if (divisor == 0) RaiseDivisionByZero();
+  // Divisors beyond 2^24 are not exact in single precision (and make every
+  // value 0 anyway); they take the plain form.
+  constexpr int64_t kExactDivisor = int64_t{1} << 24;
+  if (std::abs(int64_t{divisor}) <= kExactDivisor) {
+    GrayScaleSsse3(img, divisor);
     return;
   }
-#endif
-  ColourMaskPlain(img, blue, green, red);
+  GrayScalePlain(img, divisor);
 }
 
-bool FastFormsVectorised() {
-#ifdef DIOPTRIX_X86_VECTORS
-  return HaveSsse3();
-#else
-  return false;
+void GrayScaleStandVector(cDIBSection& img) {
+  if (HasPixels(img)) GrayScaleStandSsse3(img);
+}
+
+void ColourMaskVector(cDIBSection& img, uint8_t blue, uint8_t green, uint8_t red) {
+  if (!HasPixels(img)) return;
+  const uint8_t mask[3] = {blue, green, red};
+  ColourMaskSsse3(img, mask);
+}
 #endif
+
+const PixelKernels kPlain = {CpuLevel::Plain, GrayScalePlain, GrayScaleStandPlain, ColourMaskPlain};
+#ifdef DIOPTRIX_X86_KERNELS
+const PixelKernels kSsse3 = {CpuLevel::Ssse3, GrayScaleVector, GrayScaleStandVector,
+                             ColourMaskVector};
+#endif
+
+const PixelKernels& Best() {
+  static const PixelKernels& best = PixelKernelsFor(BestCpuLevel());
+  return best;
+}
+
+}  // namespace
+
+const PixelKernels& PixelKernelsFor(CpuLevel level) {
+#ifdef DIOPTRIX_X86_KERNELS
+  if (CpuLevelAtMost(level) >= CpuLevel::Ssse3) return kSsse3;
+#endif
+  (void)level;
+  return kPlain;
+}
+
+void GrayScaleFast(cDIBSection& img, int32_t divisor) { Best().grayScale(img, divisor); }
+void GrayScaleStandFast(cDIBSection& img) { Best().grayScaleStand(img); }
+void ColourMaskFast(cDIBSection& img, uint8_t blue, uint8_t green, uint8_t red) {
+  Best().colourMask(img, blue, green, red);
 }
 
 }  // namespace pixel_kernels

@@ -1,7 +1,7 @@
 // The per-frame pixel conversions behind cImageProcessDIB's GrayScale,
 // GrayScale_stand and ColourMask. Each comes twice: a plain form that reads
-// like its formula, and a fast form (vector instructions where the processor
-// has them) that leaves exactly the same bytes, raises the same errors and, on
+// like its formula, and a fast form (the table entry of this processor's best
+// level, platform/cpu.h) that leaves exactly the same bytes, raises the same errors and, on
 // an error, has written the same pixels. Both work in place, scan line by scan
 // line from line 0, and never touch the padding bytes.
 #pragma once
@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "image/dib_section.h"
+#include "platform/cpu.h"
 
 namespace dioptrix::pixel_kernels {
 
@@ -25,7 +26,16 @@ void GrayScaleStandFast(cDIBSection& img);
 void ColourMaskPlain(cDIBSection& img, uint8_t blue, uint8_t green, uint8_t red);
 void ColourMaskFast(cDIBSection& img, uint8_t blue, uint8_t green, uint8_t red);
 
-// True when the fast forms use vector instructions on this machine.
-bool FastFormsVectorised();
+// The three conversions of one processor level.
+struct PixelKernels {
+  CpuLevel level;
+  void (*grayScale)(cDIBSection& img, int32_t divisor);
+  void (*grayScaleStand)(cDIBSection& img);
+  void (*colourMask)(cDIBSection& img, uint8_t blue, uint8_t green, uint8_t red);
+};
+
+// The kernels of a level; a level this processor lacks, or that has no
+// versions of its own, gives the highest level below it that has.
+const PixelKernels& PixelKernelsFor(CpuLevel level);
 
 }  // namespace dioptrix::pixel_kernels

@@ -49,34 +49,42 @@ std::vector<uint8_t> RandomRow(int32_t n, std::mt19937& rng) {
 
 constexpr uint8_t kGuard = 0xA5;
 
-// The dispatched kernels write exactly the bytes of the plain ones and
-// nothing past the n pixels, for every row length around the vector width.
-TEST(PixelRows, DispatchedKernelsEqualThePlainOnesByteForByte) {
-  const ComposeFn compose[][2] = {
-      {AnaGray, scalar::AnaGray}, {AnaColour, scalar::AnaColour}, {AnaYellow, scalar::AnaYellow}};
-  const SplitFn split[][2] = {{SplitAnaglyphGray, scalar::SplitAnaglyphGray},
-                              {SplitAnaglyphColour, scalar::SplitAnaglyphColour}};
+// The kernels of every level this processor runs write exactly the bytes of
+// the plain ones and nothing past the n pixels, for every row length around
+// the vector widths; the functions without a table give the same too.
+TEST(PixelRows, EveryLevelEqualsThePlainKernelsByteForByte) {
   std::mt19937 rng(7);
   std::vector<int32_t> lengths;
   for (int32_t n = 0; n <= 70; ++n) lengths.push_back(n);
   lengths.insert(lengths.end(), {641, 1281, 1921});
-  for (int32_t n : lengths) {
-    const size_t bytes = 3 * static_cast<size_t>(n);
-    const auto a = RandomRow(n, rng), b = RandomRow(n, rng);
-    for (const auto& fn : compose) {
-      std::vector<uint8_t> fast(bytes + 16, kGuard), plain(bytes + 16, kGuard);
-      fn[0](a.data(), b.data(), fast.data(), n);
-      fn[1](a.data(), b.data(), plain.data(), n);
-      ASSERT_EQ(fast, plain) << "n = " << n;
-      for (size_t i = bytes; i < fast.size(); ++i) ASSERT_EQ(fast[i], kGuard);
-    }
-    for (const auto& fn : split) {
-      std::vector<uint8_t> fl(bytes + 16, kGuard), fr(bytes + 16, kGuard);
-      std::vector<uint8_t> pl(bytes + 16, kGuard), pr(bytes + 16, kGuard);
-      fn[0](a.data(), fl.data(), fr.data(), n);
-      fn[1](a.data(), pl.data(), pr.data(), n);
-      ASSERT_EQ(fl, pl) << "n = " << n;
-      ASSERT_EQ(fr, pr) << "n = " << n;
+  for (CpuLevel level : CpuLevels()) {
+    const PixelRowKernels& k = PixelRowKernelsFor(level);
+    ASSERT_LE(k.level, level);
+    const ComposeFn compose[][2] = {{k.anaGray, scalar::AnaGray},
+                                    {k.anaColour, scalar::AnaColour},
+                                    {k.anaYellow, scalar::AnaYellow},
+                                    {AnaColour, scalar::AnaColour}};
+    const SplitFn split[][2] = {{k.splitAnaglyphGray, scalar::SplitAnaglyphGray},
+                                {k.splitAnaglyphColour, scalar::SplitAnaglyphColour},
+                                {SplitAnaglyphGray, scalar::SplitAnaglyphGray}};
+    for (int32_t n : lengths) {
+      const size_t bytes = 3 * static_cast<size_t>(n);
+      const auto a = RandomRow(n, rng), b = RandomRow(n, rng);
+      for (const auto& fn : compose) {
+        std::vector<uint8_t> fast(bytes + 16, kGuard), plain(bytes + 16, kGuard);
+        fn[0](a.data(), b.data(), fast.data(), n);
+        fn[1](a.data(), b.data(), plain.data(), n);
+        ASSERT_EQ(fast, plain) << CpuLevelName(level) << " n = " << n;
+        for (size_t i = bytes; i < fast.size(); ++i) ASSERT_EQ(fast[i], kGuard);
+      }
+      for (const auto& fn : split) {
+        std::vector<uint8_t> fl(bytes + 16, kGuard), fr(bytes + 16, kGuard);
+        std::vector<uint8_t> pl(bytes + 16, kGuard), pr(bytes + 16, kGuard);
+        fn[0](a.data(), fl.data(), fr.data(), n);
+        fn[1](a.data(), pl.data(), pr.data(), n);
+        ASSERT_EQ(fl, pl) << CpuLevelName(level) << " n = " << n;
+        ASSERT_EQ(fr, pr) << CpuLevelName(level) << " n = " << n;
+      }
     }
   }
 }
@@ -98,12 +106,14 @@ TEST(PixelRows, RowGatherEqualsThePlainOneByteForByte) {
           offsets.push_back(static_cast<uint32_t>(3 * x));
         }
         const RowGather gather(offsets, 3 * int64_t{srcW});
-        std::vector<uint8_t> fast(3 * static_cast<size_t>(count) + 16, kGuard), plain(fast);
-        gather.Run(fast.data(), src.data());
+        std::vector<uint8_t> plain(3 * static_cast<size_t>(count) + 16, kGuard);
         gather.RunPlain(plain.data(), src.data());
-        ASSERT_EQ(fast, plain) << srcW << " " << count << " " << pattern;
-        for (size_t i = 3 * static_cast<size_t>(count); i < fast.size(); ++i)
-          ASSERT_EQ(fast[i], kGuard);
+        for (CpuLevel level : CpuLevels()) {
+          std::vector<uint8_t> fast(plain.size(), kGuard);
+          gather.Run(fast.data(), src.data(), level);
+          ASSERT_EQ(fast, plain) << CpuLevelName(level) << " " << srcW << " " << count << " "
+                                 << pattern;
+        }
       }
     }
   }

@@ -100,10 +100,14 @@ TEST(SmoothDMAP, FastMatchesReferenceOnRandomOddFrames) {
       for (int32_t y = 0; y < size[1]; ++y)
         for (int32_t x = 0; x < size[0]; ++x)
           if ((x / 4 + y / 3) % 3 == 0) PixelAt(*a, x, y)[0] = static_cast<uint8_t>(x / 4 * 40);
-      DibPtr b = a->CopyOf();
+      const DibPtr input = a->CopyOf();
       SmoothDepthReference(*a, blockSize);
-      SmoothDepthFast(*b, blockSize);
-      ASSERT_EQ(Bytes(*a), Bytes(*b)) << size[0] << "x" << size[1] << " block " << blockSize;
+      for (CpuLevel level : CpuLevels()) {
+        DibPtr b = input->CopyOf();
+        SmoothDepthFast(*b, blockSize, DepthLineKernelsFor(level));
+        ASSERT_EQ(Bytes(*a), Bytes(*b))
+            << CpuLevelName(level) << " " << size[0] << "x" << size[1] << " block " << blockSize;
+      }
     }
   }
 }
