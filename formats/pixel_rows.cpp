@@ -4,7 +4,16 @@
 #include <cstring>
 
 #ifdef DIOPTRIX_X86_KERNELS
+// GCC 12 takes the undefined pass-through operand of many AVX-512
+// intrinsics for an uninitialised variable (fixed in later releases).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #endif
 
 namespace dioptrix::pixel_rows {
@@ -113,22 +122,17 @@ DIOPTRIX_AVX2 inline __m256i Mean3(__m256i px) {
   return _mm256_mulhi_epu16(_mm256_add_epi32(sum, _mm256_set1_epi32(1)), _mm256_set1_epi32(21846));
 }
 
-// round((707 G + 222 R + 71 B) / 1000), ties to even. u = t + 500 rounds half
-// up: floor(u / 1000) = (u * 4294968) >> 32, exact while u * 0.704 / 2^32
-// stays below 1/1000 (u <= 255500). A tie leaves no remainder, and then an
-// odd quotient goes down by one.
+// round((707 G + 222 R + 71 B) / 1000), ties to even. The sum t (below 2^18)
+// is exact in single precision and the division is correctly rounded, so a
+// tie (t = 1000 k + 500) gives exactly k + 0.5, and any other t lands at
+// least 0.001 away from the nearest half, far beyond the division's error
+// (below 2^-16 for quotients under 256). The conversion then rounds to
+// nearest, ties to even, as the processor does by default.
 DIOPTRIX_AVX2 inline __m256i Luminance(__m256i px) {
   const __m256i t =
       _mm256_add_epi32(_mm256_madd_epi16(BlueRed(px), _mm256_set1_epi32(71 | (222 << 16))),
                        _mm256_madd_epi16(Byte(px, 8), _mm256_set1_epi32(707)));
-  const __m256i u = _mm256_add_epi32(t, _mm256_set1_epi32(500));
-  const __m256i m = _mm256_set1_epi32(4294968);
-  const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(u, m), 32);
-  const __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(u, 32), m);
-  const __m256i q = _mm256_blend_epi32(even, odd, 0xAA);
-  const __m256i rest = _mm256_sub_epi32(u, _mm256_mullo_epi32(q, _mm256_set1_epi32(1000)));
-  const __m256i tie = _mm256_cmpeq_epi32(rest, _mm256_setzero_si256());
-  return _mm256_sub_epi32(q, _mm256_and_si256(tie, _mm256_and_si256(q, _mm256_set1_epi32(1))));
+  return _mm256_cvtps_epi32(_mm256_div_ps(_mm256_cvtepi32_ps(t), _mm256_set1_ps(1000.0f)));
 }
 
 DIOPTRIX_AVX2 void AnaGray(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
@@ -190,6 +194,93 @@ DIOPTRIX_AVX2 void SplitAnaglyphColour(const uint8_t* src, uint8_t* left, uint8_
 #undef DIOPTRIX_AVX2
 
 }  // namespace avx2
+
+namespace avx512 {
+
+// Sixteen pixels per step, one in each 32-bit lane as in the AVX2 version.
+// Loads and stores are masked to the step's pixel bytes, so a row's last
+// pixels take the same path and nothing past them is read or written.
+constexpr int32_t kStep = 16;
+
+#define DIOPTRIX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
+
+DIOPTRIX_AVX512 inline __mmask64 PixelBytes(int32_t pixels) {
+  return pixels >= kStep ? __mmask64{0xFFFFFFFFFFFFull} : (__mmask64{1} << (3 * pixels)) - 1;
+}
+
+DIOPTRIX_AVX512 inline __m512i Load16(const uint8_t* p, __mmask64 bytes) {
+  const __m512i raw = _mm512_maskz_loadu_epi8(bytes, p);
+  // Pixels 4k .. 4k + 3 (bytes 12k .. 12k + 11) to 128-bit lane k.
+  const __m512i lanes = _mm512_permutexvar_epi32(
+      _mm512_setr_epi32(0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 8, 9, 10, 11, 11), raw);
+  const __m512i spread =
+      _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1));
+  return _mm512_shuffle_epi8(lanes, spread);
+}
+
+DIOPTRIX_AVX512 inline void Store16(uint8_t* p, __m512i v, __mmask64 bytes) {
+  const __m512i pack =
+      _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+  const __m512i joined = _mm512_permutexvar_epi32(
+      _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15),
+      _mm512_shuffle_epi8(v, pack));
+  _mm512_mask_storeu_epi8(p, bytes, joined);
+}
+
+DIOPTRIX_AVX512 inline __m512i Byte(__m512i px, int shift) {
+  return _mm512_and_si512(_mm512_srli_epi32(px, shift), _mm512_set1_epi32(0xFF));
+}
+
+DIOPTRIX_AVX512 inline __m512i BlueRed(__m512i px) {
+  return _mm512_and_si512(px, _mm512_set1_epi32(0x00FF00FF));
+}
+
+// As avx2::Mean3 and avx2::Luminance.
+DIOPTRIX_AVX512 inline __m512i Mean3(__m512i px) {
+  const __m512i sum =
+      _mm512_add_epi32(_mm512_madd_epi16(BlueRed(px), _mm512_set1_epi32(0x00010001)), Byte(px, 8));
+  return _mm512_mulhi_epu16(_mm512_add_epi32(sum, _mm512_set1_epi32(1)), _mm512_set1_epi32(21846));
+}
+
+DIOPTRIX_AVX512 inline __m512i Luminance(__m512i px) {
+  const __m512i t =
+      _mm512_add_epi32(_mm512_madd_epi16(BlueRed(px), _mm512_set1_epi32(71 | (222 << 16))),
+                       _mm512_madd_epi16(Byte(px, 8), _mm512_set1_epi32(707)));
+  return _mm512_cvtps_epi32(_mm512_div_ps(_mm512_cvtepi32_ps(t), _mm512_set1_ps(1000.0f)));
+}
+
+DIOPTRIX_AVX512 void AnaGray(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
+  for (int32_t x = 0; x < n; x += kStep) {
+    const __mmask64 bytes = PixelBytes(n - x);
+    const __m512i l = Mean3(Load16(left + 3 * x, bytes));
+    const __m512i r = Mean3(Load16(right + 3 * x, bytes));
+    Store16(out + 3 * x,
+            _mm512_or_si512(_mm512_slli_epi32(l, 16), _mm512_or_si512(_mm512_slli_epi32(r, 8), r)),
+            bytes);
+  }
+}
+
+DIOPTRIX_AVX512 void AnaColour(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
+  for (int32_t x = 0; x < n; x += kStep) {
+    const __mmask64 bytes = PixelBytes(n - x);
+    const __m512i l = Luminance(Load16(left + 3 * x, bytes));
+    const __m512i r = _mm512_and_si512(Load16(right + 3 * x, bytes), _mm512_set1_epi32(0xFFFF));
+    Store16(out + 3 * x, _mm512_or_si512(_mm512_slli_epi32(l, 16), r), bytes);
+  }
+}
+
+DIOPTRIX_AVX512 void AnaYellow(const uint8_t* left, const uint8_t* right, uint8_t* out, int32_t n) {
+  for (int32_t x = 0; x < n; x += kStep) {
+    const __mmask64 bytes = PixelBytes(n - x);
+    const __m512i l = _mm512_and_si512(Load16(left + 3 * x, bytes), _mm512_set1_epi32(0xFFFF00));
+    const __m512i r = Luminance(Load16(right + 3 * x, bytes));
+    Store16(out + 3 * x, _mm512_or_si512(l, r), bytes);
+  }
+}
+
+#undef DIOPTRIX_AVX512
+
+}  // namespace avx512
 #endif
 
 namespace {
@@ -216,6 +307,13 @@ const PixelRowKernels kAvx2 = {CpuLevel::Avx2,
                                avx2::SplitAnaglyphGray,
                                avx2::SplitAnaglyphColour,
                                true};
+const PixelRowKernels kAvx512 = {CpuLevel::Avx512,
+                                 avx512::AnaGray,
+                                 avx512::AnaColour,
+                                 avx512::AnaYellow,
+                                 avx2::SplitAnaglyphGray,
+                                 avx2::SplitAnaglyphColour,
+                                 true};
 #endif
 
 const PixelRowKernels& Best() {
@@ -229,6 +327,7 @@ const PixelRowKernels& PixelRowKernelsFor(CpuLevel level) {
   switch (CpuLevelAtMost(level)) {
 #ifdef DIOPTRIX_X86_KERNELS
     case CpuLevel::Avx512:
+      return kAvx512;
     case CpuLevel::Avx2:
       return kAvx2;
     case CpuLevel::Ssse3:

@@ -89,6 +89,41 @@ TEST(PixelRows, EveryLevelEqualsThePlainKernelsByteForByte) {
   }
 }
 
+// The grey formulas of every level on every colour: each of the 2^24 colours
+// once as a left and once as a right pixel, against the plain kernels.
+TEST(PixelRows, EveryLevelGivesThePlainGreysForEveryColour) {
+  constexpr int32_t n = 65536;  // every green and red for one blue
+  std::vector<uint8_t> colours(3 * n), other(3 * n), fast(3 * n), plain(3 * n);
+  for (int32_t i = 0; i < n; ++i) {
+    other[3 * i] = static_cast<uint8_t>(i * 7);
+    other[3 * i + 1] = static_cast<uint8_t>(i * 13);
+    other[3 * i + 2] = static_cast<uint8_t>(i * 29);
+  }
+  for (CpuLevel level : CpuLevels()) {
+    const PixelRowKernels& k = PixelRowKernelsFor(level);
+    if (k.level == CpuLevel::Plain) continue;
+    const ComposeFn kernels[][2] = {{k.anaGray, scalar::AnaGray},
+                                    {k.anaColour, scalar::AnaColour},
+                                    {k.anaYellow, scalar::AnaYellow}};
+    for (int32_t blue = 0; blue < 256; ++blue) {
+      for (int32_t i = 0; i < n; ++i) {
+        colours[3 * i] = static_cast<uint8_t>(blue);
+        colours[3 * i + 1] = static_cast<uint8_t>(i);
+        colours[3 * i + 2] = static_cast<uint8_t>(i >> 8);
+      }
+      for (const auto& fn : kernels) {
+        for (int side = 0; side < 2; ++side) {
+          const uint8_t* left = side == 0 ? colours.data() : other.data();
+          const uint8_t* right = side == 0 ? other.data() : colours.data();
+          fn[0](left, right, fast.data(), n);
+          fn[1](left, right, plain.data(), n);
+          ASSERT_EQ(fast, plain) << CpuLevelName(level) << " blue " << blue;
+        }
+      }
+    }
+  }
+}
+
 // The gather of a stretched row: the same bytes whichever way it moves them,
 // nothing written past the row and (under the address checker) nothing read
 // past the source row, for enlarging and reducing picks and for picks in no
