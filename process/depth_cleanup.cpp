@@ -259,25 +259,44 @@ void SmoothDepthFast(cDIBSection& pic, int32_t blockSize, const DepthLineKernels
   if (pic.Empty() || blockSize < 1) return;
   const int64_t w = pic.Width(), h = pic.Height();
   const size_t n = static_cast<size_t>(w * h);
-  std::unique_ptr<uint8_t[]> planes(new uint8_t[2 * n]);
-  uint8_t* src = planes.get();
-  uint8_t* dst = planes.get() + n;
-  for (int64_t y = 0; y < h; ++y) ops.extract(Line(pic, y), w, src + y * w);
+  // Two grey planes, kept from call to call of this thread: a frame's planes
+  // would otherwise be fresh pages, faulted in on every call.
+  thread_local std::vector<uint8_t> planes;
+  if (planes.size() < 2 * n) {
+    planes.clear();
+    planes.shrink_to_fit();
+    planes.resize(2 * n);
+  }
+  uint8_t* src = planes.data();
+  uint8_t* dst = planes.data() + n;
   std::vector<uint8_t> mask(static_cast<size_t>(w));
+  // The first pass extracts the picture's lines just before it needs them,
+  // and the last one expands each line into the picture as soon as it is
+  // made, so those lines are still in cache. A pass reads lines no farther
+  // than half its block below the one it makes; the last pass writes picture
+  // line y only after every line the first pass reads has been extracted.
+  int64_t extracted = 0;
+  bool first = true;
   int64_t s = blockSize;
   for (;;) {
     const int64_t half = HalfBlock(s);
+    const bool last = half <= 1;
     for (int64_t x = 0; x < w; ++x) mask[static_cast<size_t>(x)] = (x % s < half) ? 0xFF : 0;
     for (int64_t y = 0; y < h; ++y) {
       int64_t yy = (y % s < half) ? y - half : y + half;
       if (yy < 0 || yy > h - 1) yy = y;
+      if (first) {
+        for (const int64_t need = std::max(y, yy); extracted <= need; ++extracted)
+          ops.extract(Line(pic, extracted), w, src + extracted * w);
+      }
       ops.smooth(src + y * w, src + yy * w, mask.data(), half, w, dst + y * w);
+      if (last) ops.expand(dst + y * w, w, Line(pic, y));
     }
     std::swap(src, dst);
+    first = false;
     s = half;
-    if (s <= 1) break;
+    if (last) break;
   }
-  for (int64_t y = 0; y < h; ++y) ops.expand(src + y * w, w, Line(pic, y));
 }
 
 int16_t cImageProcessDIB::SmoothDMAP(cDIBSection& pic, int32_t blockSize) {
