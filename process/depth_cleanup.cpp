@@ -171,6 +171,20 @@ __attribute__((target("ssse3"))) void SmoothLineSsse3(const uint8_t* row, const 
     const __m128i v = _mm_max_epu8(_mm_min_epu8(p, c), _mm_min_epu8(_mm_max_epu8(p, c), d));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), v);
   }
+  // The last pixels by one more step ending at hi, over pixels already made:
+  // out is another line than row and col, so they come out the same.
+  if (x < hi && hi - lo >= 16) {
+    x = hi - 16;
+    const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x - h));
+    const __m128i right = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x + h));
+    const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + x));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(col + x));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+    const __m128i p = _mm_or_si128(_mm_and_si128(m, left), _mm_andnot_si128(m, right));
+    const __m128i v = _mm_max_epu8(_mm_min_epu8(p, c), _mm_min_epu8(_mm_max_epu8(p, c), d));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), v);
+    x = hi;
+  }
   SmoothMiddle(row, col, mask, h, x, hi, out);
 }
 
@@ -180,8 +194,7 @@ __attribute__((target("avx2"))) void SmoothLineAvx2(const uint8_t* row, const ui
   const int64_t lo = std::min(h, w);
   const int64_t hi = std::max(lo, w - h);
   SmoothEdges(row, col, mask, h, w, lo, hi, out);
-  int64_t x = lo;
-  for (; x + 32 <= hi; x += 32) {
+  auto step = [&](int64_t x) __attribute__((target("avx2"))) {
     const __m256i left = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x - h));
     const __m256i right = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x + h));
     const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mask + x));
@@ -191,6 +204,13 @@ __attribute__((target("avx2"))) void SmoothLineAvx2(const uint8_t* row, const ui
     const __m256i v =
         _mm256_max_epu8(_mm256_min_epu8(p, c), _mm256_min_epu8(_mm256_max_epu8(p, c), d));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), v);
+  };
+  int64_t x = lo;
+  for (; x + 32 <= hi; x += 32) step(x);
+  // The last pixels by one more step ending at hi, as in the SSSE3 version.
+  if (x < hi && hi - lo >= 32) {
+    step(hi - 32);
+    x = hi;
   }
   SmoothMiddle(row, col, mask, h, x, hi, out);
 }
