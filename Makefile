@@ -32,21 +32,23 @@ build-asan: deps
 	@cmake --build $(ASAN_BUILD)
 
 # The kernels in their plain versions only, as built for a processor without
-# vector instructions.
+# vector instructions, with the test programs of the code that has kernels.
+PLAIN_TESTS := test_platform test_image test_process test_formats test_blocks test_playback
 build-plain: deps
 	@cmake -S . -B $(PLAIN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DDIOPTRIX_VECTOR_KERNELS=OFF >/dev/null
-	@cmake --build $(PLAIN_BUILD)
+	@cmake --build $(PLAIN_BUILD) --target $(PLAIN_TESTS)
 
 build-fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DDIOPTRIX_FUZZ=ON >/dev/null
 	@cmake --build $(FUZZ_BUILD)
 
-# Every test, then the whole suite again under AddressSanitizer and
+# Every test, the kernels' tests again with the vector versions left out of
+# the build, the whole suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then a short run of every fuzz target; any
 # failure or sanitizer report fails the run.
-test: test-release test-asan fuzz
+test: test-release test-plain test-asan fuzz
 
 # Each fuzz target runs FUZZ_SECONDS from its seed inputs in tests/fuzz/corpus.
 fuzz: build-fuzz
@@ -63,7 +65,9 @@ test-release: build
 	@cd $(BUILD) && ctest --output-on-failure -j $$(nproc)
 
 test-plain: build-plain
-	@cd $(PLAIN_BUILD) && ctest --output-on-failure -j $$(nproc)
+	@for t in $(PLAIN_TESTS); do \
+	  echo "$$t (plain kernels)"; $(PLAIN_BUILD)/bin/$$t --gtest_brief=1 || exit 1; \
+	done
 
 test-asan: build-asan
 	@cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $$(nproc)
