@@ -374,22 +374,25 @@ struct VideoFile::Impl {
   VideoFileStats stats;
 
   // Decoding ahead. Once a request follows the one for the frame before it,
-  // the worker prepares the frame after it into `ready` (a packed picture
-  // like `picture`), running the very steps the request would run. While the
-  // worker is busy it alone touches the decoder's state, `rgb`, `ready` and
-  // `stats`; the caller's thread waits for it (Settle) before touching them,
-  // and meanwhile touches only `picture`, `pictureIndex` and `lastRequest`,
-  // which the worker never touches.
+  // the worker prepares the frame after it into `rgb`, and for GetFrame into
+  // `ready` (a packed picture like `picture`) too, by the very steps the
+  // request would run. While the worker is busy it alone touches the
+  // decoder's state, `rgb`, `ready` and `stats`; the caller's thread waits
+  // for it (Settle) before touching them, and meanwhile touches only
+  // `picture`, `pictureIndex` and `lastRequest`, which the worker never
+  // touches.
   enum class Outcome { None, Ready, Missing, Failed };
   int64_t lastRequest = kNoIndex;  // the frame asked for last (caller's thread)
-  std::vector<uint8_t> ready;      // header + bottom-up pixels of the frame prepared
-  bool canPrepare = true;          // false once the worker or `ready` could not be made
+  std::vector<uint8_t> ready;      // header + bottom-up pixels of a frame prepared
+  bool canPrepare = true;          // false once the worker could not be started
   std::thread worker;
   std::mutex mutex;
   std::condition_variable changed;
-  // Under `mutex`: the frame being or last prepared, whether the worker is
-  // at it, how it ended, and the end of the worker.
+  // Under `mutex`: the frame being or last prepared, whether into `ready`
+  // too, whether the worker is at it, how it ended, and the end of the
+  // worker.
   int64_t task = kNoIndex;
+  bool readyPacked = false;
   bool busy = false;
   Outcome outcome = Outcome::None;
   bool quit = false;
@@ -417,9 +420,10 @@ struct VideoFile::Impl {
   Scan ScanTo(int64_t n);
   bool Seek(SeekMode mode, int64_t n);
   const uint8_t* Get(int64_t n, uint8_t* bits, size_t stride);
-  const uint8_t* Fetch(int64_t n, uint8_t* bits, size_t stride);
+  bool Fetch(int64_t n);
+  bool ConvertPrev();
   const uint8_t* Deliver(int64_t n, uint8_t* bits, size_t stride);
-  void Prepare(int64_t n);
+  void Prepare(int64_t n, bool packed);
   void Settle(bool keep);
   void Work();
   bool ChooseSize(AVFrame* first);
@@ -712,15 +716,19 @@ void VideoFile::Impl::CopyPacked(const std::vector<uint8_t>& packed, uint8_t* bi
   }
 }
 
-// Hands out the frame in `prev` as the picture of request n: into bits when
-// given (returning bits), else as the packed picture. A preparation the
-// caller abandoned stops here, leaving `prev` as it is.
+// Converts the frame in `prev` into `rgb` unless that is done. False when the
+// conversion fails, or for a preparation the caller abandoned (which leaves
+// `prev` unconverted).
+bool VideoFile::Impl::ConvertPrev() {
+  if (prevConverted) return true;
+  if (abandon.load(std::memory_order_relaxed) || !Convert(prev.frame.get())) return false;
+  prevConverted = true;
+  return true;
+}
+
+// Hands out the frame converted into `rgb` as the picture of request n: into
+// bits when given (returning bits), else as the packed picture.
 const uint8_t* VideoFile::Impl::Deliver(int64_t n, uint8_t* bits, size_t stride) {
-  if (abandon.load(std::memory_order_relaxed)) return nullptr;
-  if (!prevConverted) {
-    if (!Convert(prev.frame.get())) return nullptr;
-    prevConverted = true;
-  }
   if (bits) {
     CopyRows(rgb.get(), rgbStride, bits, stride);
     return bits;
@@ -759,6 +767,7 @@ const uint8_t* VideoFile::Impl::Get(int64_t n, uint8_t* bits, size_t stride) {
     }
   } else {
     Outcome prepared = Outcome::None;
+    bool packed = false;
     if (worker.joinable()) {
       bool wanted = false;
       {
@@ -768,12 +777,15 @@ const uint8_t* VideoFile::Impl::Get(int64_t n, uint8_t* bits, size_t stride) {
       Settle(wanted);
       std::lock_guard<std::mutex> hold(mutex);
       if (wanted) prepared = outcome;
+      packed = readyPacked;
       task = kNoIndex;
       outcome = Outcome::None;
     }
     switch (prepared) {
       case Outcome::Ready:
-        if (bits) {
+        if (!packed) {
+          result = Deliver(n, bits, stride);
+        } else if (bits) {
           CopyPacked(ready, bits, stride);
           result = bits;
         } else {
@@ -790,27 +802,30 @@ const uint8_t* VideoFile::Impl::Get(int64_t n, uint8_t* bits, size_t stride) {
         break;
       case Outcome::None:
       case Outcome::Failed:
-        result = Fetch(n, bits, stride);
+        result = Fetch(n) ? Deliver(n, bits, stride) : nullptr;
         break;
     }
   }
-  if (inOrder) Prepare(n + 1);
+  if (inOrder) Prepare(n + 1, !bits);
   return result;
 }
 
 // Has the worker prepare frame n, unless it is at hand already or cannot be
-// prepared; the worker is started on the first call.
-void VideoFile::Impl::Prepare(int64_t n) {
+// prepared; the worker is started on the first call. For a caller of
+// GetFrame (packed) the worker also lays the frame out as a packed picture,
+// which is then handed out without a copy; for GetFrameInto it leaves the
+// frame in `rgb`, from where the request copies it into the caller's rows:
+// one copy either way.
+void VideoFile::Impl::Prepare(int64_t n, bool packed) {
   if (!canPrepare || n >= length || n == pictureIndex) return;
   Settle(false);
-  if (ready.empty()) {
+  if (packed && ready.empty()) {
     try {
       ready.assign(picture.size(), 0);
+      std::memcpy(ready.data(), &header, sizeof(header));
     } catch (const std::bad_alloc&) {
-      canPrepare = false;
-      return;
+      packed = false;  // then handed out from `rgb`
     }
-    std::memcpy(ready.data(), &header, sizeof(header));
   }
   if (!worker.joinable()) {
     try {
@@ -826,6 +841,7 @@ void VideoFile::Impl::Prepare(int64_t n) {
   {
     std::lock_guard<std::mutex> hold(mutex);
     task = n;
+    readyPacked = packed;
     outcome = Outcome::None;
     busy = true;
   }
@@ -843,20 +859,23 @@ void VideoFile::Impl::Settle(bool keep) {
   abandon.store(false, std::memory_order_relaxed);
 }
 
-// The worker: prepares each frame asked of it into `ready` by the steps a
-// request runs, until the file is closed.
+// The worker: prepares each frame asked of it by the steps a request runs,
+// into `rgb` and where asked into `ready`, until the file is closed.
 void VideoFile::Impl::Work() {
   std::unique_lock<std::mutex> hold(mutex);
   for (;;) {
     changed.wait(hold, [this] { return quit || busy; });
     if (quit) return;
     const int64_t n = task;
+    const bool packed = readyPacked;
     hold.unlock();
     Outcome result = Outcome::Failed;
     try {
-      const uint8_t* got =
-          Fetch(n, ready.data() + sizeof(BitmapInfoHeader), static_cast<size_t>(rowBytes));
-      result = got ? Outcome::Ready : Outcome::Missing;
+      result = Fetch(n) ? Outcome::Ready : Outcome::Missing;
+      if (result == Outcome::Ready && packed) {
+        CopyRows(rgb.get(), rgbStride, ready.data() + sizeof(BitmapInfoHeader),
+                 static_cast<size_t>(rowBytes));
+      }
     } catch (...) {
       // Out of memory midway: the request itself fetches the frame again,
       // from a fresh position.
@@ -881,14 +900,15 @@ VideoFile::Impl::~Impl() {
   worker.join();
 }
 
-// Frame n by the decoder: decoded on from the current position where that is
-// the quicker way, else after a seek. Runs on the caller's thread or the
+// Frame n by the decoder into `prev`, converted into `rgb`: decoded on from
+// the current position where that is the quicker way, else after a seek.
+// False when the stream does not give it. Runs on the caller's thread or the
 // worker, never on both at once.
-const uint8_t* VideoFile::Impl::Fetch(int64_t n, uint8_t* bits, size_t stride) {
+bool VideoFile::Impl::Fetch(int64_t n) {
   if (Reachable(n)) {
     const Scan scan = ScanTo(n);
-    if (scan == Scan::Found) return Deliver(n, bits, stride);
-    if (scan == Scan::Missing) return nullptr;
+    if (scan == Scan::Found) return ConvertPrev();
+    if (scan == Scan::Missing) return false;
   }
 
   // Seek to the key frame before n; where that lands past n (time-stamp
@@ -911,11 +931,11 @@ const uint8_t* VideoFile::Impl::Fetch(int64_t n, uint8_t* bits, size_t stride) {
     const bool moved = Seek(mode, target);
     if (moved) {
       const Scan scan = ScanTo(n);
-      if (scan == Scan::Found) return Deliver(n, bits, stride);
+      if (scan == Scan::Found) return ConvertPrev();
       // The seek table proved useless for this file: the same again without.
       if (byTable && keyFrames.empty()) continue;
       // Frames came, all before n, then the end: n is not in the stream.
-      if (scan == Scan::Missing && decodedSinceSeek > 0) return nullptr;
+      if (scan == Scan::Missing && decodedSinceSeek > 0) return false;
     }
     if (mode == SeekMode::StartByBytes) break;
     if (mode == SeekMode::StartByTime) {
@@ -927,7 +947,7 @@ const uint8_t* VideoFile::Impl::Fetch(int64_t n, uint8_t* bits, size_t stride) {
     }
   }
   positionKnown = false;
-  return nullptr;
+  return false;
 }
 
 // The size frames are delivered at, from the stream and its first frame:
