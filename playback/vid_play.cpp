@@ -192,12 +192,14 @@ class Playback {
   }
 
   // For a continuing 2D-to-3D conversion, which starts by copying the left
-  // view over the right one: copies SourceFrame into the left view alone
-  // when both views already have its size (what Load2D would then write
-  // into the right view is overwritten unread). False, touching nothing,
-  // otherwise.
+  // view over the right one: puts SourceFrame into the left view alone when
+  // both views already have its size (what Load2D would then write into the
+  // right view is overwritten unread). False, touching nothing, otherwise.
+  // Where the next fetch overwrites SourceFrame whole, the two images trade
+  // places instead of being copied: nothing in this path reads SourceFrame
+  // again before that fetch.
   bool LoadLeftViewOnly() {
-    const DibPtr& source = ctx_.frames.SourceFrame;
+    DibPtr& source = ctx_.frames.SourceFrame;
     DibPtr& left = ctx_.frames.StereoPair[0];
     const DibPtr& right = ctx_.frames.StereoPair[1];
     auto sameSize = [&](const DibPtr& view) {
@@ -205,7 +207,12 @@ class Playback {
              view->Height() == source->Height() && view->ImageSize() == source->ImageSize();
     };
     if (!source || source->Empty() || !sameSize(left) || !sameSize(right)) return false;
-    std::memcpy(left->DIBSectionBitsPtr(), source->DIBSectionBitsPtr(), source->ImageSize());
+    if (ctx_.video.FrameBytes > 0 &&
+        static_cast<size_t>(ctx_.video.FrameBytes) == source->ImageSize()) {
+      std::swap(source, left);
+    } else {
+      std::memcpy(left->DIBSectionBitsPtr(), source->DIBSectionBitsPtr(), source->ImageSize());
+    }
     return true;
   }
 

@@ -3,11 +3,15 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -369,6 +373,38 @@ struct VideoFile::Impl {
 
   VideoFileStats stats;
 
+  // Decoding ahead. Once a request follows the one for the frame before it,
+  // the worker prepares the frame after it into `rgb`, and for GetFrame into
+  // `ready` (a packed picture like `picture`) too, by the very steps the
+  // request would run. While the worker is busy it alone touches the
+  // decoder's state, `rgb`, `ready` and `stats`; the caller's thread waits
+  // for it (Settle) before touching them, and meanwhile touches only
+  // `picture`, `pictureIndex` and `lastRequest`, which the worker never
+  // touches.
+  enum class Outcome { None, Ready, Missing, Failed };
+  int64_t lastRequest = kNoIndex;  // the frame asked for last (caller's thread)
+  std::vector<uint8_t> ready;      // header + bottom-up pixels of a frame prepared
+  bool canPrepare = true;          // false once the worker could not be started
+  std::thread worker;
+  std::mutex mutex;
+  std::condition_variable changed;
+  // Under `mutex`: the frame being or last prepared, whether into `ready`
+  // too, whether the worker is at it, how it ended, and the end of the
+  // worker.
+  int64_t task = kNoIndex;
+  bool readyPacked = false;
+  bool busy = false;
+  Outcome outcome = Outcome::None;
+  bool quit = false;
+  // Asks the worker to stop before it converts and copies the frame it
+  // prepares: the caller wants another one.
+  std::atomic<bool> abandon{false};
+
+  Impl() = default;
+  ~Impl();
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
   VideoOpenFailure Open(const std::string& path, const VideoOpenOptions& options,
                         std::string* text);
   void ListFrames();
@@ -384,11 +420,17 @@ struct VideoFile::Impl {
   Scan ScanTo(int64_t n);
   bool Seek(SeekMode mode, int64_t n);
   const uint8_t* Get(int64_t n, uint8_t* bits, size_t stride);
+  bool Fetch(int64_t n);
+  bool ConvertPrev();
   const uint8_t* Deliver(int64_t n, uint8_t* bits, size_t stride);
+  void Prepare(int64_t n, bool packed);
+  void Settle(bool keep);
+  void Work();
   bool ChooseSize(AVFrame* first);
   const AVFrame* Upright(const AVFrame* f);
   bool Convert(const AVFrame* f);
   void CopyRows(const uint8_t* from, ptrdiff_t fromStride, uint8_t* bits, size_t stride) const;
+  void CopyPacked(const std::vector<uint8_t>& packed, uint8_t* bits, size_t stride) const;
 };
 
 // The number of the frame with time stamp ts: by the grid, or the last frame
@@ -657,13 +699,36 @@ void VideoFile::Impl::CopyRows(const uint8_t* from, ptrdiff_t fromStride, uint8_
   }
 }
 
-// Hands out the frame in `prev` as the picture of request n: into bits when
-// given (returning bits), else as the packed picture.
-const uint8_t* VideoFile::Impl::Deliver(int64_t n, uint8_t* bits, size_t stride) {
-  if (!prevConverted) {
-    if (!Convert(prev.frame.get())) return nullptr;
-    prevConverted = true;
+// Copies a packed picture's pixels (bottom-up rows, their padding zero) into
+// bits as CopyRows does.
+void VideoFile::Impl::CopyPacked(const std::vector<uint8_t>& packed, uint8_t* bits,
+                                 size_t stride) const {
+  const uint8_t* pixels = packed.data() + sizeof(BitmapInfoHeader);
+  const size_t row = static_cast<size_t>(rowBytes);
+  if (stride == row) {
+    std::memcpy(bits, pixels, static_cast<size_t>(frameBytes));
+    return;
   }
+  const size_t copied = std::min(stride, row);
+  for (int32_t y = 0; y < height; ++y) {
+    std::memcpy(bits + static_cast<size_t>(y) * stride, pixels + static_cast<size_t>(y) * row,
+                copied);
+  }
+}
+
+// Converts the frame in `prev` into `rgb` unless that is done. False when the
+// conversion fails, or for a preparation the caller abandoned (which leaves
+// `prev` unconverted).
+bool VideoFile::Impl::ConvertPrev() {
+  if (prevConverted) return true;
+  if (abandon.load(std::memory_order_relaxed) || !Convert(prev.frame.get())) return false;
+  prevConverted = true;
+  return true;
+}
+
+// Hands out the frame converted into `rgb` as the picture of request n: into
+// bits when given (returning bits), else as the packed picture.
+const uint8_t* VideoFile::Impl::Deliver(int64_t n, uint8_t* bits, size_t stride) {
   if (bits) {
     CopyRows(rgb.get(), rgbStride, bits, stride);
     return bits;
@@ -681,21 +746,169 @@ const uint8_t* VideoFile::Impl::Deliver(int64_t n, uint8_t* bits, size_t stride)
   return picture.data();
 }
 
+// A request, on the caller's thread: the packed picture again, the frame the
+// worker prepared, or the frame fetched here. A request following the one
+// for the frame before it has the worker prepare the frame after it.
 const uint8_t* VideoFile::Impl::Get(int64_t n, uint8_t* bits, size_t stride) {
-  if (n < 0 || n >= length) return nullptr;
-  if (n == pictureIndex) {
-    if (!bits) return picture.data();
-    // The packed picture's rows are bottom-up already.
-    const uint8_t* top = picture.data() + sizeof(BitmapInfoHeader) +
-                         static_cast<size_t>(height - 1) * static_cast<size_t>(rowBytes);
-    CopyRows(top, -static_cast<ptrdiff_t>(rowBytes), bits, stride);
-    return bits;
+  if (n < 0 || n >= length) {
+    lastRequest = kNoIndex;
+    return nullptr;
   }
+  const bool inOrder = lastRequest != kNoIndex && n == lastRequest + 1;
+  lastRequest = n;
+  const uint8_t* result = nullptr;
+  if (n == pictureIndex) {
+    // The worker touches neither the packed picture nor its number.
+    if (!bits) {
+      result = picture.data();
+    } else {
+      CopyPacked(picture, bits, stride);
+      result = bits;
+    }
+  } else {
+    Outcome prepared = Outcome::None;
+    bool packed = false;
+    if (worker.joinable()) {
+      bool wanted = false;
+      {
+        std::lock_guard<std::mutex> hold(mutex);
+        wanted = task == n;
+      }
+      Settle(wanted);
+      std::lock_guard<std::mutex> hold(mutex);
+      if (wanted) prepared = outcome;
+      packed = readyPacked;
+      task = kNoIndex;
+      outcome = Outcome::None;
+    }
+    switch (prepared) {
+      case Outcome::Ready:
+        if (!packed) {
+          result = Deliver(n, bits, stride);
+        } else if (bits) {
+          CopyPacked(ready, bits, stride);
+          result = bits;
+        } else {
+          // The prepared picture becomes the packed picture; the buffer of
+          // the one before takes the next preparation.
+          std::swap(picture, ready);
+          pictureIndex = n;
+          pictureCurrent = true;
+          result = picture.data();
+        }
+        break;
+      case Outcome::Missing:
+        result = nullptr;
+        break;
+      case Outcome::None:
+      case Outcome::Failed:
+        result = Fetch(n) ? Deliver(n, bits, stride) : nullptr;
+        break;
+    }
+  }
+  if (inOrder) Prepare(n + 1, !bits);
+  return result;
+}
 
+// Has the worker prepare frame n, unless it is at hand already or cannot be
+// prepared; the worker is started on the first call. For a caller of
+// GetFrame (packed) the worker also lays the frame out as a packed picture,
+// which is then handed out without a copy; for GetFrameInto it leaves the
+// frame in `rgb`, from where the request copies it into the caller's rows:
+// one copy either way.
+void VideoFile::Impl::Prepare(int64_t n, bool packed) {
+  if (!canPrepare || n >= length || n == pictureIndex) return;
+  Settle(false);
+  if (packed && ready.empty()) {
+    try {
+      ready.assign(picture.size(), 0);
+      std::memcpy(ready.data(), &header, sizeof(header));
+    } catch (const std::bad_alloc&) {
+      packed = false;  // then handed out from `rgb`
+    }
+  }
+  if (!worker.joinable()) {
+    try {
+      worker = std::thread([this] { Work(); });
+    } catch (const std::system_error&) {
+      canPrepare = false;
+      return;
+    } catch (const std::bad_alloc&) {
+      canPrepare = false;
+      return;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    task = n;
+    readyPacked = packed;
+    outcome = Outcome::None;
+    busy = true;
+  }
+  changed.notify_all();
+}
+
+// Waits until the worker has no frame in hand: with keep, for the frame it
+// prepares to be finished; without, asking it to stop before the conversion
+// where it has not got that far.
+void VideoFile::Impl::Settle(bool keep) {
+  if (!worker.joinable()) return;
+  std::unique_lock<std::mutex> hold(mutex);
+  if (busy && !keep) abandon.store(true, std::memory_order_relaxed);
+  changed.wait(hold, [this] { return !busy; });
+  abandon.store(false, std::memory_order_relaxed);
+}
+
+// The worker: prepares each frame asked of it by the steps a request runs,
+// into `rgb` and where asked into `ready`, until the file is closed.
+void VideoFile::Impl::Work() {
+  std::unique_lock<std::mutex> hold(mutex);
+  for (;;) {
+    changed.wait(hold, [this] { return quit || busy; });
+    if (quit) return;
+    const int64_t n = task;
+    const bool packed = readyPacked;
+    hold.unlock();
+    Outcome result = Outcome::Failed;
+    try {
+      result = Fetch(n) ? Outcome::Ready : Outcome::Missing;
+      if (result == Outcome::Ready && packed) {
+        CopyRows(rgb.get(), rgbStride, ready.data() + sizeof(BitmapInfoHeader),
+                 static_cast<size_t>(rowBytes));
+      }
+    } catch (...) {
+      // Out of memory midway: the request itself fetches the frame again,
+      // from a fresh position.
+      positionKnown = false;
+    }
+    hold.lock();
+    // An abandoned frame may be half done; nobody asks for it.
+    outcome = abandon.load(std::memory_order_relaxed) ? Outcome::Failed : result;
+    busy = false;
+    changed.notify_all();
+  }
+}
+
+VideoFile::Impl::~Impl() {
+  if (!worker.joinable()) return;
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    quit = true;
+    abandon.store(true, std::memory_order_relaxed);
+  }
+  changed.notify_all();
+  worker.join();
+}
+
+// Frame n by the decoder into `prev`, converted into `rgb`: decoded on from
+// the current position where that is the quicker way, else after a seek.
+// False when the stream does not give it. Runs on the caller's thread or the
+// worker, never on both at once.
+bool VideoFile::Impl::Fetch(int64_t n) {
   if (Reachable(n)) {
     const Scan scan = ScanTo(n);
-    if (scan == Scan::Found) return Deliver(n, bits, stride);
-    if (scan == Scan::Missing) return nullptr;
+    if (scan == Scan::Found) return ConvertPrev();
+    if (scan == Scan::Missing) return false;
   }
 
   // Seek to the key frame before n; where that lands past n (time-stamp
@@ -718,11 +931,11 @@ const uint8_t* VideoFile::Impl::Get(int64_t n, uint8_t* bits, size_t stride) {
     const bool moved = Seek(mode, target);
     if (moved) {
       const Scan scan = ScanTo(n);
-      if (scan == Scan::Found) return Deliver(n, bits, stride);
+      if (scan == Scan::Found) return ConvertPrev();
       // The seek table proved useless for this file: the same again without.
       if (byTable && keyFrames.empty()) continue;
       // Frames came, all before n, then the end: n is not in the stream.
-      if (scan == Scan::Missing && decodedSinceSeek > 0) return nullptr;
+      if (scan == Scan::Missing && decodedSinceSeek > 0) return false;
     }
     if (mode == SeekMode::StartByBytes) break;
     if (mode == SeekMode::StartByTime) {
@@ -734,7 +947,7 @@ const uint8_t* VideoFile::Impl::Get(int64_t n, uint8_t* bits, size_t stride) {
     }
   }
   positionKnown = false;
-  return nullptr;
+  return false;
 }
 
 // The size frames are delivered at, from the stream and its first frame:
@@ -1092,6 +1305,9 @@ bool VideoFile::GetFrameInto(int32_t n, uint8_t* bits, size_t stride) {
   if (!bits || stride < static_cast<size_t>(impl_->width) * 3) return false;
   return impl_->Get(n, bits, stride) != nullptr;
 }
-VideoFileStats VideoFile::Stats() const { return impl_->stats; }
+VideoFileStats VideoFile::Stats() const {
+  impl_->Settle(true);
+  return impl_->stats;
+}
 
 }  // namespace dioptrix

@@ -26,6 +26,14 @@
 // seeks to the key frame before it and decodes forward. A stream whose frames
 // carry no time stamps is numbered in decoding order either way (requests
 // behind then decode from the start).
+//
+// Decoding ahead: once a request follows the one for the frame before it
+// (n - 1, then n), a worker thread of the object decodes and converts frame
+// n + 1 while the caller works on frame n, so that a request for it finds it
+// ready. A request for another frame stops that work (or waits for its end)
+// and is served as if nothing had been prepared. Frames handed out are the
+// same either way, and requests spread over the file prepare nothing. The
+// object is used by one thread at a time; the worker ends with it.
 #pragma once
 
 #include <cstddef>
@@ -71,6 +79,8 @@ struct VideoOpenOptions {
 };
 
 // Counts of the work done so far, to check that access patterns stay cheap.
+// A frame prepared ahead counts as decoded and converted, whether it is asked
+// for or not; Stats() waits for a preparation under way to end.
 struct VideoFileStats {
   int64_t seeks = 0;            // repositionings of the file
   int64_t framesDecoded = 0;    // frames delivered by the decoder

@@ -358,6 +358,28 @@ TEST_F(PlayTest, FramesTheSourceCannotDeliverAreSkipped) {
   EXPECT_EQ(directX.Frames(), (std::vector<int32_t>{1, 2, 5, 6, 7, 8}));
   EXPECT_EQ(ctx.CurrentFrame, 9);
   EXPECT_TRUE(log.entries.empty());
+
+  // Converted from 2D to 3D and shown side by side: the left half of every
+  // frame shown is the frame fetched, whole, though the fetched frame and the
+  // left view trade their images from frame to frame.
+  directX.puts.clear();
+  directX.keepImages = true;
+  request.InputLayout = kLayout2DTo3D;
+  PlayVideo(ctx, request);
+  EXPECT_EQ(directX.Frames(), (std::vector<int32_t>{1, 2, 5, 6, 7, 8}));
+  ASSERT_EQ(directX.images.size(), 6u);
+  for (const DibPtr& image : directX.images) {
+    ASSERT_EQ(image->Width(), 128);
+    const int32_t n = test::FrameNumberOf(*image);
+    for (int32_t y = 0; y < 48; ++y) {
+      for (int32_t x = 0; x < 64; ++x) {
+        const uint8_t* p = image->ScanLine(y) + 3 * x;
+        ASSERT_TRUE(p[0] == n && p[1] == 0 && p[2] == 0x5A)
+            << "frame " << n << " " << x << "," << y;
+      }
+    }
+  }
+  EXPECT_TRUE(log.entries.empty());
 }
 
 TEST_F(PlayTest, AudioThatCannotPlayFallsBackToTheClock) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -127,9 +128,122 @@ TEST_P(EveryContainer, ReadingInOrderDecodesEachFrameOnce) {
   EXPECT_NE(video->GetFrame(47), nullptr);
   EXPECT_EQ(video->Stats().framesDecoded, after.framesDecoded);
   EXPECT_EQ(video->Stats().framesConverted, after.framesConverted);
+
+  // Requests spread over the file convert the frames asked for and prepare
+  // none ahead; two in order prepare the one after them, which counts.
+  for (int32_t n : {5, 30, 12, 40}) ASSERT_NE(video->GetFrame(n), nullptr) << n;
+  EXPECT_EQ(video->Stats().framesConverted - after.framesConverted, 4);
+  EXPECT_LE(video->Stats().seeks - after.seeks, 4);
+  ASSERT_NE(video->GetFrame(41), nullptr);
+  EXPECT_EQ(video->Stats().framesConverted - after.framesConverted, 6);
 }
 
 INSTANTIATE_TEST_SUITE_P(Containers, EveryContainer, ::testing::Values("mp4", "avi", "ts"));
+
+// Requests in order have the next frame decoded ahead; whatever comes then
+// (that frame, another one ahead or behind, the same frame again, the end of
+// the stream), every frame handed out is the one a freshly opened file gives
+// for its number, which prepares nothing ahead. Packed pictures and rows
+// written by GetFrameInto alike, and the picture of the last GetFrame stays
+// untouched by the preparations and by GetFrameInto.
+TEST(VideoFile, DecodingAheadHandsOutTheFramesOfAFreshFile) {
+  struct Case {
+    const char* format;
+    FrameNumbering numbering;
+  };
+  for (const Case& c : {Case{"mp4", FrameNumbering::Grid}, Case{"ts", FrameNumbering::Grid},
+                        Case{"mp4", FrameNumbering::Stream}}) {
+    SCOPED_TRACE(std::string(c.format) + (c.numbering == FrameNumbering::Grid ? " grid" : ""));
+    ClipRequest wanted;
+    wanted.format = c.format;
+    wanted.width = 322;  // rows of 966 pixel bytes and two of padding
+    const std::string path = MakeClip(wanted);
+    ASSERT_FALSE(path.empty());
+    std::map<int32_t, std::vector<uint8_t>> fresh;
+    auto freshFrame = [&](int32_t n) -> const std::vector<uint8_t>& {
+      auto at = fresh.find(n);
+      if (at == fresh.end()) {
+        auto once = VideoFile::Open(path, {.numbering = c.numbering});
+        const uint8_t* p = once ? once->GetFrame(n) : nullptr;
+        std::vector<uint8_t> bytes;
+        if (p) bytes.assign(p + 40, p + 40 + once->FrameBytes());
+        at = fresh.emplace(n, std::move(bytes)).first;
+      }
+      return at->second;
+    };
+
+    auto video = VideoFile::Open(path, {.numbering = c.numbering});
+    ASSERT_TRUE(video);
+    ASSERT_EQ(video->Length(), 48);
+    const size_t row = 968, height = 180;
+    std::vector<int32_t> order;
+    for (int32_t n = 0; n < 16; ++n) order.push_back(n);
+    // Past the prepared frame, the prepared one, behind, one past it and
+    // back to it, the same twice, then in order to the end and past it.
+    for (int32_t n : {40, 41, 42, 43, 10, 11, 12, 14, 13, 14, 15, 15, 16}) order.push_back(n);
+    for (int32_t n = 30; n < 48; ++n) order.push_back(n);
+    for (int32_t n : {47, 0, 1, 2, 3}) order.push_back(n);
+
+    const uint8_t* held = nullptr;  // the last packed picture, of frame heldFrame
+    int32_t heldFrame = -1;
+    for (size_t i = 0; i < order.size(); ++i) {
+      const int32_t n = order[i];
+      const std::vector<uint8_t>& expected = freshFrame(n);
+      ASSERT_EQ(expected.size(), row * height) << "frame " << n;
+      if (i % 3 != 1) {
+        const uint8_t* p = video->GetFrame(n);
+        ASSERT_NE(p, nullptr) << "frame " << n;
+        ASSERT_EQ(std::memcmp(p + 40, expected.data(), expected.size()), 0) << "frame " << n;
+        held = p;
+        heldFrame = n;
+      } else {
+        // Wide rows, whose bytes past the padding stay untouched.
+        const size_t stride = row + 5;
+        std::vector<uint8_t> bits(stride * height, 0xA5);
+        ASSERT_TRUE(video->GetFrameInto(n, bits.data(), stride)) << "frame " << n;
+        for (size_t y = 0; y < height; ++y) {
+          ASSERT_EQ(std::memcmp(bits.data() + y * stride, expected.data() + y * row, row), 0)
+              << "frame " << n << " row " << y;
+          for (size_t b = row; b < stride; ++b) ASSERT_EQ(bits[y * stride + b], 0xA5);
+        }
+      }
+      // Stats waits for the frame being prepared.
+      video->Stats();
+      if (held) {
+        ASSERT_EQ(std::memcmp(held + 40, freshFrame(heldFrame).data(), row * height), 0)
+            << "the picture of frame " << heldFrame << " after request " << i;
+      }
+    }
+    EXPECT_EQ(video->GetFrame(48), nullptr);
+  }
+}
+
+// Closing a file while the frame after the last one asked for is being
+// prepared, or just after a request that abandoned it, ends the worker
+// before the file's memory goes (AddressSanitizer watches).
+TEST(VideoFile, ClosingWhileAFrameIsPreparedEndsTheWorkFirst) {
+  ClipRequest wanted;
+  wanted.width = 640;
+  wanted.height = 360;
+  wanted.frames = 24;
+  const std::string path = MakeClip(wanted);
+  ASSERT_FALSE(path.empty());
+  for (int how = 0; how < 3; ++how) {
+    SCOPED_TRACE(how);
+    auto video = OpenOrFail(path);
+    ASSERT_TRUE(video);
+    ASSERT_NE(video->GetFrame(3), nullptr);
+    std::vector<uint8_t> bits(static_cast<size_t>(video->FrameBytes()));
+    ASSERT_TRUE(
+        video->GetFrameInto(4, bits.data(), static_cast<size_t>(video->FrameBytes() / 360)));
+    if (how == 1) {
+      ASSERT_NE(video->GetFrame(20), nullptr);  // abandons frame 5
+    } else if (how == 2) {
+      ASSERT_NE(video->GetFrame(5), nullptr);  // frame 6 under way
+    }
+    video.reset();
+  }
+}
 
 // Other containers and codecs, made from the H.264 clip by the ffmpeg command:
 // Matroska (counted on open; its demuxer cannot jump by bytes), MPEG-2 in an
