@@ -335,7 +335,6 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
     out << ". If that is wrong, give the layout with -l (" << kLayoutChoices << ").\n"
         << std::flush;
   }
-  info.reset();
 
   ProgramContext ctx(libraryDir);
   ctx.host.onMessage = [&](const std::string& text, MessageStyle style) {
@@ -391,7 +390,9 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
   sink.SetFrameLimit(wanted);
   // Frames the source cannot deliver are replaced, so that the picture stays
   // in step with the sound track.
-  ctx.video.Opener = VideoFileOpener(numbering);
+  // The playback reads the file already open: opening it again would read
+  // all of it once more to number its frames.
+  ctx.video.Opener = VideoFileOpener(numbering, options.input, std::move(info));
   sink.FollowFrames(&ctx.CurrentFrame, options.start, [&ctx, startTime](int64_t frame) {
     const FrameSource* stream = ctx.video.Stream.get();
     if (!stream || frame < INT32_MIN || frame > INT32_MAX) return -1.0;

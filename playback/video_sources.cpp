@@ -164,6 +164,20 @@ FrameSourceOpener VideoFileOpener(const VideoOpenOptions& options) {
   };
 }
 
+FrameSourceOpener VideoFileOpener(const VideoOpenOptions& options, const std::string& path,
+                                  std::unique_ptr<VideoFile> file) {
+  // Held in a shared pointer so the opener stays copyable.
+  auto opened = std::make_shared<std::unique_ptr<VideoFile>>(std::move(file));
+  return [options, path, opened](const std::string& asked,
+                                 VideoOpenFailure& failure) -> std::unique_ptr<FrameSource> {
+    if (*opened && asked == path) {
+      failure = VideoOpenFailure::None;
+      return std::make_unique<VideoFileSource>(std::move(*opened));
+    }
+    return VideoFileOpener(options)(asked, failure);
+  };
+}
+
 // --- Small routines ------------------------------------------------------------
 
 std::string AppendBackslash(const std::string& path) {

@@ -85,6 +85,12 @@ std::unique_ptr<FrameSource> OpenVideoFile(const std::string& path, VideoOpenFai
 // VideoFile with the given numbering (the converter numbers frames by the
 // stream, each with its own time).
 FrameSourceOpener VideoFileOpener(const VideoOpenOptions& options);
+// As VideoFileOpener, but the first request for `path` is served by `file`,
+// a VideoFile already opened on it with those options (a caller that read
+// the file's size and rate need not open and read it again); later requests,
+// and requests for other paths, open the file anew.
+FrameSourceOpener VideoFileOpener(const VideoOpenOptions& options, const std::string& path,
+                                  std::unique_ptr<VideoFile> file);
 
 // The published stream information the program uses.
 struct StreamInfo {

@@ -371,6 +371,29 @@ TEST_F(VideoFilesTest, AScriptOpensTheVideoItNames) {
   }
 }
 
+// An opener handed a file already open serves the first request for its
+// path with it, and opens anything after that anew: here the path names no
+// file, so only the first request succeeds.
+TEST_F(VideoFilesTest, AnOpenerHandedAnOpenFileUsesItOnce) {
+  ASSERT_FALSE(sbs.empty());
+  const VideoOpenOptions options{FrameNumbering::Stream};
+  std::unique_ptr<VideoFile> file = VideoFile::Open(sbs, options);
+  ASSERT_TRUE(file);
+  const std::string name = app / "already-open.mp4";
+  FrameSourceOpener opener = VideoFileOpener(options, name, std::move(file));
+  VideoOpenFailure failure = VideoOpenFailure::CannotOpen;
+  const std::unique_ptr<FrameSource> first = opener(name, failure);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(failure, VideoOpenFailure::None);
+  EXPECT_EQ(first->Width(), 160);
+  EXPECT_NE(first->GetFrame(23), nullptr);
+  EXPECT_FALSE(opener(name, failure));
+  EXPECT_EQ(failure, VideoOpenFailure::CannotOpen);
+  const std::unique_ptr<FrameSource> other = opener(ab, failure);
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->Length(), 24);
+}
+
 TEST_F(VideoFilesTest, BadFilesGiveTheirMessages) {
   WriteFile(app / "empty.avi", "");
   WriteFile(app / "text.avi", "This is not a video file, only some text.\n");
