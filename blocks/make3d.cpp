@@ -561,17 +561,28 @@ DIOPTRIX_AVX512 inline void WriteInnerRuns(uint8_t* o, const uint8_t* s, const u
   }
 }
 
+// Holes among pixels first .. last of a line, from the zero bytes of each 64
+// bytes from pixel first on: bit 3x - b of the 64 bytes at b stands for
+// pixel x.
 DIOPTRIX_AVX512 void FindHoleRunsAvx512(const uint8_t* o, int64_t y, int64_t first, int64_t last,
                                         Scratch& sc) {
-  uint8_t* scratch = sc.Depths();
-  FirstBytesAvx512(o, last + 1, scratch);
   RunTracker tracker(y, sc.runs);
-  for (int64_t x = 0; x <= last; x += 64) {
-    const __m512i v = _mm512_loadu_si512(scratch + x);
-    uint64_t holes = _mm512_cmpeq_epu8_mask(v, _mm512_setzero_si512());
-    if (last - x < 63) holes &= (uint64_t{2} << (last - x)) - 1;
-    if (x < first) holes &= ~((uint64_t{1} << (first - x)) - 1);
-    tracker.Add(x, holes);
+  const int64_t to = 3 * last;       // the first byte of the last pixel looked at
+  uint64_t firsts = kFirstByteBits;  // first bytes of pixels among the 64 at b
+  uint64_t before = 0;               // the hole bits of the 64 bytes before
+  for (int64_t b = 3 * first; b <= to; b += 64) {
+    const __mmask64 inside = to - b >= 63 ? ~uint64_t{0} : (uint64_t{2} << (to - b)) - 1;
+    uint64_t holes = _mm512_mask_cmpeq_epu8_mask(inside, _mm512_maskz_loadu_epi8(inside, o + b),
+                                                 _mm512_setzero_si512()) &
+                     firsts;
+    // A pixel's hole state against the pixel before it, three bytes back.
+    uint64_t edges = holes ^ ((holes << 3) | (before >> 61));
+    before = holes;
+    while (edges != 0) {
+      tracker.Edge((b + std::countr_zero(edges)) / 3);
+      edges &= edges - 1;
+    }
+    firsts = firsts << 2 | firsts >> 1;  // the next 64 bytes start one byte later in a pixel
   }
   tracker.Finish(last);
 }
