@@ -265,8 +265,8 @@ void ClearLine(uint8_t* o, int64_t w, bool all) {
   }
 }
 
-// Shifts pixels from .. to (of depths dm) one by one, in order: the plain form
-// of step 2, and the vector kernels' form near the ends of a line.
+// Shifts pixels from .. to (of depths dm) one by one, in order: step 2 as
+// the plain and SSSE3 levels do it.
 template <int Channels>
 void ShiftPixels(uint8_t* o, const uint8_t* s, const uint8_t* dm, int64_t w, int64_t from,
                  int64_t to, const int64_t* table) {
@@ -458,9 +458,9 @@ DIOPTRIX_AVX512 void FirstBytesAvx512(const uint8_t* p, int64_t w, uint8_t* firs
   FirstBytesPlain(p, x, w, first);
 }
 
-// Runs of source pixels are cut at every change of depth and at every
-// multiple of kRunCut, so that one run's bytes and the copy of its last
-// pixel (3 * 20 + 3 bytes) fit one 64-byte vector.
+// Runs of source pixels are cut at every change of shift (or of depth) and
+// at every multiple of kRunCut, so that one run's bytes and the copy of its
+// last pixel (3 * 20 + 3 bytes) fit one 64-byte vector.
 constexpr int kRunCut = 20;
 
 // Byte masks by run length n = 0 .. kRunCut: the run's 3n bytes, and the
