@@ -4,9 +4,16 @@
 //
 // Two versions give identical bytes: Make3DReference follows the algorithm
 // step by step; Make3DFast is what the exports call. Tests compare both.
+// Make3DFast comes in versions per processor level (platform/cpu.h) and runs
+// the best one of this processor; every level gives the same bytes. Plain
+// shifts pixel by pixel; SSSE3 also gathers depths and finds holes with byte
+// shuffles; AVX-512 shifts each run of pixels with one shift as one masked
+// 64-byte load and store (AVX2 runs the SSSE3 version).
 #pragma once
 
 #include <cstdint>
+
+#include "platform/cpu.h"
 
 namespace dioptrix::blocks {
 
@@ -29,5 +36,16 @@ void Make3DReference(uint8_t* out, const uint8_t* src, uint8_t* dmap, int32_t w,
                      float gain, int32_t offset, int32_t radius, PixelBytes bytes);
 void Make3DFast(uint8_t* out, const uint8_t* src, uint8_t* dmap, int32_t w, int32_t h, float gain,
                 int32_t offset, int32_t radius, PixelBytes bytes);
+
+// The fast kernel of one processor level, with Make3DFast's arguments.
+struct Make3DKernels {
+  CpuLevel level;
+  void (*make3d)(uint8_t* out, const uint8_t* src, uint8_t* dmap, int32_t w, int32_t h, float gain,
+                 int32_t offset, int32_t radius, PixelBytes bytes);
+};
+
+// The kernel of a level; a level without a version of its own (or that this
+// processor lacks) gives the highest level below it that has one.
+const Make3DKernels& Make3DKernelsFor(CpuLevel level);
 
 }  // namespace dioptrix::blocks

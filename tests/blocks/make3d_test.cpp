@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "platform/cpu.h"
 #include "platform/libraries.h"
 
 namespace dioptrix::blocks {
@@ -315,6 +317,75 @@ TEST(Make3D, WideWindowsStayInsideThePicture) {
     EXPECT_EQ(f.OutRgb(1, 1), (Rgb{89, 40, 113}));  // 2412/27, 1080/27, 3060/27
     huge.Run(1.0f, 0, INT32_MAX, PixelBytes::All, fast);
     EXPECT_EQ(huge.OutRgb(1, 1), (Rgb{0, 0, 0}));  // divisor 3 * (2^31 - 1)
+  }
+}
+
+// Depths for the level test: runs of one depth with random lengths (from a
+// single pixel to most of a line), the same on a few lines below each other
+// so that holes line up from line to line, with the depth drifting or
+// jumping between runs; or independent random depths.
+void FillRandomDepths(Buffers& f, std::mt19937& rng, bool noisy) {
+  std::vector<uint8_t> line(static_cast<size_t>(f.w));
+  for (int32_t y = 0; y < f.h; ++y) {
+    if (y == 0 || rng() % 3 == 0) {
+      int depth = static_cast<int>(rng() % 256);
+      for (int32_t x = 0; x < f.w;) {
+        const int32_t length = 1 + static_cast<int32_t>(rng() % (rng() % 4 == 0 ? 200 : 12));
+        for (int32_t i = 0; i < length && x < f.w; ++i, ++x)
+          line[static_cast<size_t>(x)] = static_cast<uint8_t>(depth);
+        depth = rng() % 4 == 0 ? static_cast<int>(rng() % 256)
+                               : std::clamp(depth + static_cast<int>(rng() % 9) - 4, 0, 255);
+      }
+    }
+    for (int32_t x = 0; x < f.w; ++x)
+      f.SetDepth(x, y, noisy ? static_cast<uint8_t>(rng()) : line[static_cast<size_t>(x)]);
+  }
+}
+
+// Every level of the kernel table gives Make3DReference's bytes (out and
+// dmap) on random frames: widths 1..40 and odd wide ones (every vector tail
+// and line end), heights 1..4 and one taller frame, smooth depths with long
+// equal runs and noisy ones, gains from 0 to large, negative and not finite,
+// offsets either way, radii 0, 1, 2 and 5, all bytes or the first only.
+TEST(Make3D, EveryLevelMatchesTheReference) {
+  std::vector<std::pair<int32_t, int32_t>> sizes;
+  for (int32_t w = 1; w <= 40; ++w)
+    for (int32_t h = 1; h <= 4; ++h) sizes.push_back({w, h});
+  for (int32_t w : {63, 64, 65, 127, 129, 641, 1921}) sizes.push_back({w, 1 + w % 4});
+  sizes.push_back({1921, 4});
+  sizes.push_back({300, 45});
+  const float gains[] = {0.0f,  0.1176f, 0.3529f, 1.0f,  3.3f,
+                         40.0f, -0.75f,  -2.5f,   1e12f, std::numeric_limits<float>::quiet_NaN()};
+  const int32_t offsets[] = {0, 15, 45, -7, -300, 301, 1 << 20};
+  const int32_t radii[] = {0, 1, 2, 5};
+  for (CpuLevel level : CpuLevels()) {
+    const Make3DKernels& kernels = Make3DKernelsFor(level);
+    ASSERT_LE(kernels.level, level);  // a level without its own version uses the one below
+    std::mt19937 rng(77);
+    for (auto [w, h] : sizes) {
+      for (int trial = 0; trial < 6; ++trial) {
+        const float gain = gains[rng() % std::size(gains)];
+        const int32_t offset = offsets[rng() % std::size(offsets)];
+        const int32_t radius = radii[trial % 4];
+        const PixelBytes bytes = trial % 3 == 2 ? PixelBytes::FirstOnly : PixelBytes::All;
+        const bool noisy = trial % 2 == 1;
+        Buffers ref(w, h);
+        Randomise(ref.src, rng);
+        Randomise(ref.out, rng);
+        Randomise(ref.dmap, rng);
+        FillRandomDepths(ref, rng, noisy);
+        Buffers got = ref;
+        Make3DReference(ref.out.data(), ref.src.data(), ref.dmap.data(), w, h, gain, offset, radius,
+                        bytes);
+        kernels.make3d(got.out.data(), got.src.data(), got.dmap.data(), w, h, gain, offset, radius,
+                       bytes);
+        ASSERT_EQ(got.out, ref.out) << CpuLevelName(level) << " " << w << "x" << h << " gain "
+                                    << gain << " offset " << offset << " radius " << radius
+                                    << (bytes == PixelBytes::All ? "" : " first byte only")
+                                    << (noisy ? " noisy" : " smooth");
+        ASSERT_EQ(got.dmap, ref.dmap) << CpuLevelName(level) << " " << w << "x" << h;
+      }
+    }
   }
 }
 
