@@ -694,36 +694,41 @@ DIOPTRIX_AVX2 inline void Spread32(__m256i v, uint8_t* out) {
   Store32(out + 64, _mm256_shuffle_epi8(highTwice, spread12));
 }
 
-// Scale 1: the four 8-byte map lines of four blocks go straight into one
-// vector.
+// Scale 1, four blocks at a time: their map lines go straight into one
+// vector, line by line down the four blocks.
 template <bool kBlend>
 DIOPTRIX_AVX2 void CarryEights(const CarriedBand& b) {
-  const int64_t n = kGreyBlock * b.columns;
-  uint8_t* addends = b.scratch;
-  if (kBlend) {
-    for (int64_t col = 0; col < b.columns; ++col) {
-      std::memset(addends + col * kGreyBlock, Quarter(b.depths[col]), kGreyBlock);
+  const int64_t whole = b.columns & ~int64_t{3};
+  const int64_t mapStride = b.mapStride;
+  auto source = [&](int64_t col) {
+    return b.map + b.matches[col].y * mapStride + b.matches[col].x;
+  };
+  auto addend = [&](int64_t col) {
+    return static_cast<int64_t>(Quarter(b.depths[col]) * 0x0101010101010101u);
+  };
+  for (int64_t col = 0; col < whole; col += 4) {
+    const uint8_t* s0 = source(col);
+    const uint8_t* s1 = source(col + 1);
+    const uint8_t* s2 = source(col + 2);
+    const uint8_t* s3 = source(col + 3);
+    const __m256i add =
+        kBlend ? _mm256_setr_epi64x(addend(col), addend(col + 1), addend(col + 2), addend(col + 3))
+               : _mm256_setzero_si256();
+    uint8_t* out = b.picture + 3 * kGreyBlock * col;
+    for (int64_t j = 0; j < kGreyBlock; ++j) {
+      const int64_t at = j * mapStride;
+      const __m128i lo = _mm_unpacklo_epi64(Load8(s0 + at), Load8(s1 + at));
+      const __m128i hi = _mm_unpacklo_epi64(Load8(s2 + at), Load8(s3 + at));
+      __m256i v = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+      if (kBlend) v = _mm256_add_epi8(ThreeQuartersBytes(v), add);
+      Spread32(v, out + j * b.stride);
     }
   }
-  const int64_t whole = n & ~int64_t{31};
-  for (int64_t j = 0; j < kGreyBlock; ++j) {
-    uint8_t* line = b.picture + j * b.stride;
-    auto from = [&](int64_t col) {
-      const Match& m = b.matches[col];
-      return b.map + (m.y + j) * b.mapStride + m.x;
-    };
-    for (int64_t p = 0; p < whole; p += 32) {
-      const int64_t col = p / kGreyBlock;
-      const __m128i lo = _mm_unpacklo_epi64(Load8(from(col)), Load8(from(col + 1)));
-      const __m128i hi = _mm_unpacklo_epi64(Load8(from(col + 2)), Load8(from(col + 3)));
-      __m256i v = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
-      if (kBlend) v = _mm256_add_epi8(ThreeQuartersBytes(v), Load32(addends + p));
-      Spread32(v, line + 3 * p);
-    }
-    for (int64_t p = whole; p < n; p += kGreyBlock) {
-      const int64_t col = p / kGreyBlock;
-      ssse3::ExpandRow(from(col), line + 3 * p, kGreyBlock, kBlend,
-                       static_cast<uint8_t>(kBlend ? addends[p] : 0));
+  for (int64_t col = whole; col < b.columns; ++col) {
+    const uint8_t add = kBlend ? static_cast<uint8_t>(Quarter(b.depths[col])) : 0;
+    for (int64_t j = 0; j < kGreyBlock; ++j) {
+      ssse3::ExpandRow(source(col) + j * mapStride, b.picture + j * b.stride + 3 * kGreyBlock * col,
+                       kGreyBlock, kBlend, add);
     }
   }
 }

@@ -245,6 +245,74 @@ void ColourDepthMapWith(const LevelKernels& kernels, ColourDepthState& state, ui
   FinishFrame(state.ring, sums, w, h, pan);
 }
 
+// Asks for the lines of a block of the depth map (block x block values at p),
+// one request per cache line.
+void PrefetchBlock(const uint8_t* p, int64_t mapStride, int64_t block) {
+  for (int64_t j = 0; j < block; ++j) {
+    const uint8_t* line = p + j * mapStride;
+    for (int64_t i = 0; i < block; i += 64) __builtin_prefetch(line + i);
+    // The cache line of the last byte, when the steps above stopped short of it.
+    const auto r = static_cast<int64_t>(reinterpret_cast<uintptr_t>(line) & 63);
+    if ((r + block - 1) / 64 != (r + (block - 1) / 64 * 64) / 64) {
+      __builtin_prefetch(line + block - 1);
+    }
+  }
+}
+
+// round(sqrt(n)) of an integer n: the integer root k, plus one when n lies
+// above k * k + k (sqrt(n) is never halfway between integers).
+constexpr int64_t RoundedRoot(int64_t n) {
+  int64_t k = 0;
+  while ((k + 1) * (k + 1) <= n) ++k;
+  return n - k * k > k ? k + 1 : k;
+}
+
+// Distance of the moves up to 15 pixels and lines each way.
+struct DistanceTable {
+  uint8_t value[16][16];
+  constexpr DistanceTable() : value() {
+    for (int64_t x = 0; x < 16; ++x)
+      for (int64_t y = 0; y < 16; ++y)
+        value[x][y] = static_cast<uint8_t>(RoundedRoot(x * x + y * y));
+  }
+};
+constexpr DistanceTable kDistances;
+static_assert(kDistances.value[1][1] == 1 && kDistances.value[3][1] == 3 &&
+              kDistances.value[1][2] == 2 && kDistances.value[15][15] == 21);
+
+// Distance without a library call: short moves from the table, others from
+// the truncated root, rounded up when n lies above k * k + k. Exact where the
+// squares and their sum stay below 2^53, as in Distance; larger moves take
+// Distance itself.
+int64_t FastDistance(int64_t mx, int64_t my) {
+  const int64_t ax = mx < 0 ? -mx : mx;
+  const int64_t ay = my < 0 ? -my : my;
+  if (ax < 16 && ay < 16) return kDistances.value[ax][ay];
+  constexpr int64_t kExact = int64_t{1} << 24;
+  if (ax >= kExact || ay >= kExact) return Distance(mx, my);
+  const int64_t n = ax * ax + ay * ay;
+  const auto k = static_cast<int64_t>(std::sqrt(static_cast<double>(n)));
+  return n - k * k > k ? k + 1 : k;
+}
+
+// The halved total of the previous cost and the block costs, added one by
+// one in order as the reference adds them. When the previous cost is a whole
+// number and every partial sum stays below 2^52, every addition is exact and
+// one addition of the integer sum gives the same double.
+double HalvedTotal(double start, const std::vector<int64_t>& costs) {
+  if (costs.empty()) return start / 2;
+  constexpr double kExact = 4503599627370496.0;  // 2^52
+  int64_t sum = 0;
+  for (const int64_t c : costs) sum += c;
+  if (std::nearbyint(start) == start && std::fabs(start) < kExact &&
+      static_cast<double>(sum) < kExact) {
+    return (start + static_cast<double>(sum)) / 2;
+  }
+  double total = start;
+  for (const int64_t c : costs) total += static_cast<double>(c);
+  return total / 2;
+}
+
 // Columns of blocks searched between two rounds of prefetching.
 constexpr int64_t kChunkColumns = 8;
 
@@ -281,21 +349,41 @@ bool GreyDepthMapWith(const LevelKernels& kernels, GreyDepthState& state, uint8_
 
   const int32_t gain = state.ring.gain;
   const bool writes = WritesBlocks(mode, dmap);
-  const int64_t rowBytes = 3 * block * columns;
   const bool mapped = writes && mode != 0;
   const depth_kernels::GreyBand bandTemplate{now, before, w, h, 0, block, GreyWorstCost(block)};
   MotionSums sums;
 
-  // Band by band: a band's lines are copied into the grey frame just before
-  // its blocks are searched (a search reads only its own block's lines of the
-  // new frame) and written while they are still in cache. While a band's
-  // blocks are searched, the lines its searches read next, the map lines it
-  // carries from and the picture lines of the next band are asked for ahead.
+  // Band by band, and within a band chunk by chunk: a chunk's searches, then
+  // its blocks' statistics and requests for the map lines they carry from,
+  // then the writing of the previous chunk's blocks, whose map lines were
+  // asked for one chunk earlier. After a band, the next band's lines are
+  // copied into the grey frame, whole lines in order, which the processor's
+  // own prefetching follows best (a search reads only its own band's lines
+  // of the new frame).
   if (rows > 0) CopyBlueLines(kernels.blue, cur, stride, w, 0, block, now);
+  int64_t dist = 0, absMx = 0, absMy = 0, signMx = 0;
   for (int64_t row = 0; row < rows; ++row) {
     const int64_t by = row * block;
     depth_kernels::GreyBand band = bandTemplate;
     band.y = by;
+    uint8_t* bandPicture = cur + by * stride;
+    auto writeBlocks = [&](int64_t first, int64_t end) {
+      if (!writes || first >= end) return;
+      uint8_t* at = bandPicture + 3 * first * block;
+      if (mode == 0) {
+        for (int64_t col = first; col < end; ++col) {
+          std::memset(at + 3 * block * (col - first), rowDepth[static_cast<size_t>(col)],
+                      static_cast<size_t>(3 * block));
+        }
+        const auto bytes = static_cast<size_t>(3 * block * (end - first));
+        for (int64_t j = 1; j < block; ++j) std::memcpy(at + j * stride, at, bytes);
+        return;
+      }
+      kernels.write.carryBand({at, stride, dmap, mapStride, rowMatch.data() + first,
+                               rowDepth.data() + first, end - first, block, lineScratch.data()},
+                              mode == 1);
+    };
+    int64_t written = 0;  // columns before this one are written
     // Chunks start one column in, where the vector searches start their
     // groups (the first column's pattern crosses the frame's left edge).
     for (int64_t col = 0, end = 0; col < columns; col = end) {
@@ -303,55 +391,41 @@ bool GreyDepthMapWith(const LevelKernels& kernels, GreyDepthState& state, uint8_
       const int64_t x = col * block;
       const int64_t span = (end - col) * block;
       // The previous frame's lines of the band at the next chunk's columns
-      // (the first chunk asks for its own), the map lines the band's blocks
-      // carry from, and the next band's picture lines.
+      // (the first chunk asks for its own).
       const int64_t ahead = col == 0 ? 0 : x + span;
-      const int64_t aheadEnd = std::min<int64_t>(x + 2 * span, w);
-      PrefetchLines(before, w, h, by - 2, by + block + 2, ahead, aheadEnd - ahead);
-      if (mapped) PrefetchLines(dmap, mapStride, int64_t{h} + 1, by - 2, by + block + 2, x, span);
-      const int64_t pictureEnd = end == columns ? 3 * int64_t{w} : 3 * (x + span);
-      PrefetchLines(cur, stride, rows * block, by + block, by + 2 * block, 3 * x,
-                    pictureEnd - 3 * x);
+      PrefetchLines(before, w, h, by - 2, by + block + 2, ahead,
+                    std::min<int64_t>(x + 2 * span, w) - ahead);
       kernels.search.searchBand(band, col, end, rowMatch.data());
+      for (int64_t c = col; c < end; ++c) {
+        const Match& m = rowMatch[static_cast<size_t>(c)];
+        blockCost[static_cast<size_t>(c * rows + row)] = scale * m.cost;
+        const int64_t mx = m.x - c * block;
+        const int64_t my = m.y - by;
+        const int64_t d = FastDistance(mx, my);
+        dist += scale * d;
+        absMx += mx < 0 ? -mx : mx;
+        absMy += my < 0 ? -my : my;
+        signMx += (mx > 0) - (mx < 0);
+        rowDepth[static_cast<size_t>(c)] = DepthValue(d, gain);
+        if (mapped) PrefetchBlock(dmap + m.y * mapStride + m.x, mapStride, block);
+      }
+      writeBlocks(written, col);
+      written = col;
     }
-    for (int64_t col = 0; col < columns; ++col) {
-      const Match& m = rowMatch[static_cast<size_t>(col)];
-      const int64_t bx = col * block;
-      blockCost[static_cast<size_t>(col * rows + row)] = scale * m.cost;
-      const int64_t mx = m.x - bx;
-      const int64_t my = m.y - by;
-      const int64_t dist = Distance(mx, my);
-      sums.Add(mx, my, scale * dist);
-      rowDepth[static_cast<size_t>(col)] = DepthValue(dist, gain);
-    }
+    writeBlocks(written, columns);
     if (row + 1 < rows)
       CopyBlueLines(kernels.blue, cur, stride, w, by + block, by + 2 * block, now);
-    if (!writes) continue;
-    uint8_t* band0 = cur + by * stride;
-    if (mode == 0) {
-      for (int64_t col = 0; col < columns; ++col) {
-        std::memset(band0 + 3 * block * col, rowDepth[static_cast<size_t>(col)],
-                    static_cast<size_t>(3 * block));
-      }
-      for (int64_t j = 1; j < block; ++j) {
-        std::memcpy(band0 + j * stride, band0, static_cast<size_t>(rowBytes));
-      }
-      continue;
-    }
-    kernels.write.carryBand({band0, stride, dmap, mapStride, rowMatch.data(), rowDepth.data(),
-                             columns, block, lineScratch.data()},
-                            mode == 1);
   }
+  sums.dist = dist;
+  sums.absMx = absMx;
+  sums.absMy = absMy;
+  sums.signMx = signMx;
 
   CopyBlueLines(kernels.blue, cur, stride, w, rows * block, h, now);  // below the last band
 
   // The total cost adds the blocks in the reference's column order, so that
   // the carried half of the previous total rounds the same way.
-  if (cost) {
-    double total = *cost;
-    for (const int64_t c : blockCost) total += static_cast<double>(c);
-    *cost = total / 2;
-  }
+  if (cost) *cost = HalvedTotal(*cost, blockCost);
   FinishFrame(state.ring, sums, w, h, pan);
   return !IsValidMode(mode) && columns > 0 && rows > 0;
 }
