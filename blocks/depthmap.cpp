@@ -295,21 +295,33 @@ int64_t FastDistance(int64_t mx, int64_t my) {
   return n - k * k > k ? k + 1 : k;
 }
 
-// The halved total of the previous cost and the block costs, added one by
-// one in order as the reference adds them. When the previous cost is a whole
-// number and every partial sum stays below 2^52, every addition is exact and
-// one addition of the integer sum gives the same double.
+// The halved total of the previous cost and the block costs (whole numbers,
+// at least 0), as the reference makes it: added one by one in order, each
+// addition rounded. Most additions are exact: while the total is a whole
+// number below 2^52, or stays within one binade (the values with one
+// exponent, all multiples of one step of at most 1), a whole-number sum
+// lands on a double. Runs of costs that keep the total so are added as one
+// integer sum; a cost that leaves the range is added on its own, rounded.
 double HalvedTotal(double start, const std::vector<int64_t>& costs) {
-  if (costs.empty()) return start / 2;
-  constexpr double kExact = 4503599627370496.0;  // 2^52
-  int64_t sum = 0;
-  for (const int64_t c : costs) sum += c;
-  if (std::nearbyint(start) == start && std::fabs(start) < kExact &&
-      static_cast<double>(sum) < kExact) {
-    return (start + static_cast<double>(sum)) / 2;
-  }
+  constexpr double kWhole = 4503599627370496.0;  // 2^52
   double total = start;
-  for (const int64_t c : costs) total += static_cast<double>(c);
+  const size_t n = costs.size();
+  size_t i = 0;
+  while (i < n && total >= 0 && total < kWhole) {
+    int64_t room;  // the largest sum that keeps the total exact
+    if (std::nearbyint(total) == total) {
+      room = static_cast<int64_t>(kWhole - total) - 1;
+    } else {
+      int exponent = 0;
+      std::frexp(total, &exponent);  // total lies in [2^(exponent - 1), 2^exponent)
+      room = static_cast<int64_t>(std::ceil(std::ldexp(1.0, exponent) - total)) - 1;
+    }
+    int64_t sum = 0;
+    while (i < n && costs[i] <= room - sum) sum += costs[i++];
+    total += static_cast<double>(sum);
+    if (i < n) total += static_cast<double>(costs[i++]);
+  }
+  for (; i < n; ++i) total += static_cast<double>(costs[i]);
   return total / 2;
 }
 
