@@ -627,8 +627,9 @@ DIOPTRIX_AVX2 void SearchEight(const GreySearcher& searcher, const GreyBand& ban
     // One step for every block: the candidates in pattern order, each taken
     // when the limit allows it from the block's current last move and it
     // costs less than the best so far.
+    // A block moved when its best cost fell (a take always lowers it).
     const __m128i limitBits = _mm_and_si128(e, _mm_set1_epi16(0x0808));
-    __m128i moved = zero;
+    const __m128i bestBefore = best;
     for (int i = 1; i < 9; ++i) {
       const __m128i c = candidate[kCostWord[i]];
       const __m128i allowed = _mm_shuffle_epi8(Table(kStepTables.allowed[i]), e);
@@ -637,9 +638,8 @@ DIOPTRIX_AVX2 void SearchEight(const GreySearcher& searcher, const GreyBand& ban
       const __m128i state =
           _mm_or_si128(_mm_set1_epi16(static_cast<int16_t>((i - 1) * 0x0101)), limitBits);
       e = _mm_blendv_epi8(e, state, take);
-      moved = _mm_or_si128(moved, take);
     }
-    searching = finishStep(moved, e);
+    searching = finishStep(_mm_cmpgt_epi16(bestBefore, best), e);
   }
 
   alignas(16) int16_t bests[8];

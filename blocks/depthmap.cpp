@@ -246,8 +246,14 @@ void ColourDepthMapWith(const LevelKernels& kernels, ColourDepthState& state, ui
 }
 
 // Asks for the lines of a block of the depth map (block x block values at p),
-// one request per cache line.
+// one request per cache line. An 8-pixel block asks for the cache line of
+// each line's last byte: the blocks of a row mostly carry from side by side,
+// so the block before has asked for the first.
 void PrefetchBlock(const uint8_t* p, int64_t mapStride, int64_t block) {
+  if (block == kGreyBlock) {
+    for (int64_t j = 0; j < kGreyBlock; ++j) __builtin_prefetch(p + j * mapStride + kGreyBlock - 1);
+    return;
+  }
   for (int64_t j = 0; j < block; ++j) {
     const uint8_t* line = p + j * mapStride;
     for (int64_t i = 0; i < block; i += 64) __builtin_prefetch(line + i);
@@ -421,8 +427,11 @@ bool GreyDepthMapWith(const LevelKernels& kernels, GreyDepthState& state, uint8_
         rowDepth[static_cast<size_t>(c)] = DepthValue(d, gain);
         if (mapped) PrefetchBlock(dmap + m.y * mapStride + m.x, mapStride, block);
       }
-      writeBlocks(written, col);
-      written = col;
+      // Whole groups of four blocks (the vector writers' unit) up to the
+      // columns searched before this chunk.
+      const int64_t ready = col & ~int64_t{3};
+      writeBlocks(written, ready);
+      written = std::max(written, ready);
     }
     writeBlocks(written, columns);
     if (row + 1 < rows)
