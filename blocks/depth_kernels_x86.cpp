@@ -630,15 +630,22 @@ DIOPTRIX_AVX2 void SearchEight(const GreySearcher& searcher, const GreyBand& ban
     // A block moved when its best cost fell (a take always lowers it).
     const __m128i limitBits = _mm_and_si128(e, _mm_set1_epi16(0x0808));
     const __m128i bestBefore = best;
-    for (int i = 1; i < 9; ++i) {
-      const __m128i c = candidate[kCostWord[i]];
+    auto consider = [&](int i, __m128i c) DIOPTRIX_AVX2 {
       const __m128i allowed = _mm_shuffle_epi8(Table(kStepTables.allowed[i]), e);
       const __m128i take = _mm_and_si128(allowed, _mm_cmpgt_epi16(best, c));
       best = _mm_blendv_epi8(best, c, take);
       const __m128i state =
           _mm_or_si128(_mm_set1_epi16(static_cast<int16_t>((i - 1) * 0x0101)), limitBits);
       e = _mm_blendv_epi8(e, state, take);
-    }
+    };
+    consider(1, candidate[kCostWord[1]]);
+    consider(2, candidate[kCostWord[2]]);
+    consider(3, candidate[kCostWord[3]]);
+    consider(4, candidate[kCostWord[4]]);
+    consider(5, candidate[kCostWord[5]]);
+    consider(6, candidate[kCostWord[6]]);
+    consider(7, candidate[kCostWord[7]]);
+    consider(8, candidate[kCostWord[8]]);
     searching = finishStep(_mm_cmpgt_epi16(bestBefore, best), e);
   }
 
@@ -698,13 +705,18 @@ DIOPTRIX_AVX2 inline void Spread32(__m256i v, uint8_t* out) {
 // vector, line by line down the four blocks.
 template <bool kBlend>
 DIOPTRIX_AVX2 void CarryEights(const CarriedBand& b) {
-  const int64_t whole = b.columns & ~int64_t{3};
+  // The fields in locals: stores into the picture could otherwise alias them.
+  const uint8_t* const map = b.map;
   const int64_t mapStride = b.mapStride;
-  auto source = [&](int64_t col) {
-    return b.map + b.matches[col].y * mapStride + b.matches[col].x;
-  };
+  const Match* const matches = b.matches;
+  const uint8_t* const depths = b.depths;
+  uint8_t* const picture = b.picture;
+  const int64_t stride = b.stride;
+  const int64_t columns = b.columns;
+  const int64_t whole = columns & ~int64_t{3};
+  auto source = [&](int64_t col) { return map + matches[col].y * mapStride + matches[col].x; };
   auto addend = [&](int64_t col) {
-    return static_cast<int64_t>(Quarter(b.depths[col]) * 0x0101010101010101u);
+    return static_cast<int64_t>(Quarter(depths[col]) * 0x0101010101010101u);
   };
   for (int64_t col = 0; col < whole; col += 4) {
     const uint8_t* s0 = source(col);
@@ -714,20 +726,24 @@ DIOPTRIX_AVX2 void CarryEights(const CarriedBand& b) {
     const __m256i add =
         kBlend ? _mm256_setr_epi64x(addend(col), addend(col + 1), addend(col + 2), addend(col + 3))
                : _mm256_setzero_si256();
-    uint8_t* out = b.picture + 3 * kGreyBlock * col;
+    uint8_t* out = picture + 3 * kGreyBlock * col;
     for (int64_t j = 0; j < kGreyBlock; ++j) {
-      const int64_t at = j * mapStride;
-      const __m128i lo = _mm_unpacklo_epi64(Load8(s0 + at), Load8(s1 + at));
-      const __m128i hi = _mm_unpacklo_epi64(Load8(s2 + at), Load8(s3 + at));
+      const __m128i lo = _mm_unpacklo_epi64(Load8(s0), Load8(s1));
+      const __m128i hi = _mm_unpacklo_epi64(Load8(s2), Load8(s3));
       __m256i v = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
       if (kBlend) v = _mm256_add_epi8(ThreeQuartersBytes(v), add);
-      Spread32(v, out + j * b.stride);
+      Spread32(v, out);
+      s0 += mapStride;
+      s1 += mapStride;
+      s2 += mapStride;
+      s3 += mapStride;
+      out += stride;
     }
   }
-  for (int64_t col = whole; col < b.columns; ++col) {
-    const uint8_t add = kBlend ? static_cast<uint8_t>(Quarter(b.depths[col])) : 0;
+  for (int64_t col = whole; col < columns; ++col) {
+    const auto add = static_cast<uint8_t>(kBlend ? Quarter(depths[col]) : 0);
     for (int64_t j = 0; j < kGreyBlock; ++j) {
-      ssse3::ExpandRow(source(col) + j * mapStride, b.picture + j * b.stride + 3 * kGreyBlock * col,
+      ssse3::ExpandRow(source(col) + j * mapStride, picture + j * stride + 3 * kGreyBlock * col,
                        kGreyBlock, kBlend, add);
     }
   }
