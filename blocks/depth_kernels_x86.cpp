@@ -406,7 +406,7 @@ DIOPTRIX_AVX2 void SearchFour(const GreySearcher& searcher, const GreyBand& band
   }
 }
 
-// The eight blocks of a group of SearchEight sit in the 16-bit lanes of one
+// The eight blocks of a group of EightBlocks sit in the 16-bit lanes of one
 // vector in this order (block col + kLaneBlock[lane]), as two packs of four
 // 64-bit lanes leave them.
 constexpr int kLaneBlock[8] = {0, 1, 4, 5, 2, 3, 6, 7};
@@ -546,97 +546,79 @@ DIOPTRIX_AVX2_INLINE __m128i Table(const uint8_t* t) {
 // all eight blocks at once in 16-bit lanes, with no branch per candidate. A
 // block whose next centre lies too near the frame's edge for the whole
 // pattern goes on alone with GreySearcher.
-DIOPTRIX_AVX2 void SearchEight(const GreySearcher& searcher, const GreyBand& band, int64_t col,
-                               Match* matches) {
-  const int64_t w = band.width;
-  const int64_t by = band.y;
-  const FirstStep a = FirstStepFour(band, col);
-  const FirstStep b = FirstStepFour(band, col + 4);
-  const __m256i fifteen = _mm256_set1_epi64x(15);
-  const __m128i centre = PackLanes(a.centre, b.centre);
-  const __m128i lowest = PackLanes(_mm256_srli_epi64(a.lowest, 4), _mm256_srli_epi64(b.lowest, 4));
-  const __m128i index =
-      PackLanes(_mm256_and_si256(a.lowest, fifteen), _mm256_and_si256(b.lowest, fifteen));
-
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i none = _mm_set1_epi16(static_cast<int16_t>(0x8080));  // state of a finished block
-  const __m128i lowThree = _mm_set1_epi16(0x0707);
-  const __m128i signBytes = _mm_set1_epi16(0x0800);
-  const __m128i near = _mm_cmpgt_epi16(_mm_set1_epi16(kNearMatch), centre);
-  __m128i best = _mm_andnot_si128(near, lowest);
-  __m128i relX = zero;  // position relative to the block
-  __m128i relY = zero;
-  __m128i e = none;
-  // After each step (the first one too): the moved blocks take their move,
-  // and those that moved to a cost above 0 start another step.
-  auto finishStep = [&](__m128i moved, __m128i lastPair) DIOPTRIX_AVX2 {
-    const __m128i j = _mm_and_si128(lastPair, lowThree);
-    const __m128i signed8 = _mm_add_epi16(j, signBytes);
-    relX =
-        _mm_add_epi16(relX, _mm_and_si128(_mm_shuffle_epi8(Table(kStepTables.dx), signed8), moved));
-    relY =
-        _mm_add_epi16(relY, _mm_and_si128(_mm_shuffle_epi8(Table(kStepTables.dy), signed8), moved));
-    const __m128i active = _mm_andnot_si128(_mm_cmpeq_epi16(best, zero), moved);
-    e = _mm_blendv_epi8(none, _mm_shuffle_epi8(Table(kStepTables.next), j), active);
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(active, zero)));
-  };
-  {
-    const __m128i stays = _mm_or_si128(near, _mm_cmpeq_epi16(index, zero));
+class EightBlocks {
+ public:
+  // The first step of the blocks in columns col..col + 7.
+  DIOPTRIX_AVX2_INLINE void Start(const GreyBand& band, int64_t col) {
+    col_ = col;
+    const FirstStep a = FirstStepFour(band, col);
+    const FirstStep b = FirstStepFour(band, col + 4);
+    const __m256i fifteen = _mm256_set1_epi64x(15);
+    const __m128i centre = PackLanes(a.centre, b.centre);
+    const __m128i lowest =
+        PackLanes(_mm256_srli_epi64(a.lowest, 4), _mm256_srli_epi64(b.lowest, 4));
+    const __m128i index =
+        PackLanes(_mm256_and_si256(a.lowest, fifteen), _mm256_and_si256(b.lowest, fifteen));
+    const __m128i near = _mm_cmpgt_epi16(_mm_set1_epi16(kNearMatch), centre);
+    best_ = _mm_andnot_si128(near, lowest);
+    relX_ = _mm_setzero_si128();
+    relY_ = _mm_setzero_si128();
+    const __m128i stays = _mm_or_si128(near, _mm_cmpeq_epi16(index, _mm_setzero_si128()));
     const __m128i moved = _mm_andnot_si128(stays, _mm_set1_epi16(-1));
     const __m128i j = _mm_sub_epi16(index, _mm_set1_epi16(1));  // last - 1 where moved
-    finishStep(moved, _mm_or_si128(j, _mm_slli_epi16(j, 8)));
+    FinishStep(moved, _mm_or_si128(j, _mm_slli_epi16(j, 8)));
+    for (__m128i& c : costs_) c = _mm_setzero_si128();
   }
-  unsigned searching = static_cast<unsigned>(_mm_movemask_epi8(
-      _mm_packs_epi16(_mm_andnot_si128(_mm_cmpeq_epi16(e, none), _mm_set1_epi16(-1)), zero)));
 
-  alignas(16) int16_t xs[8];
-  alignas(16) int16_t ys[8];
-  alignas(16) uint16_t states[8];
-  unsigned alone = 0;         // blocks that go on with GreySearcher
-  uint8_t aloneLast[8] = {};  // their last moves
-  __m128i costs[8];
-  for (__m128i& c : costs) c = zero;
-  while (searching != 0) {
-    _mm_store_si128(reinterpret_cast<__m128i*>(xs), relX);
-    _mm_store_si128(reinterpret_cast<__m128i*>(ys), relY);
-    _mm_store_si128(reinterpret_cast<__m128i*>(states), e);
+  bool Searching() const { return searching_ != 0; }
+
+  // One later step of the blocks still searching.
+  DIOPTRIX_AVX2_INLINE void Step(const GreySearcher& searcher, const GreyBand& band) {
+    const int64_t w = band.width;
+    const int64_t by = band.y;
+    alignas(16) int16_t xs[8];
+    alignas(16) int16_t ys[8];
+    alignas(16) uint16_t states[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(xs), relX_);
+    _mm_store_si128(reinterpret_cast<__m128i*>(ys), relY_);
+    _mm_store_si128(reinterpret_cast<__m128i*>(states), e_);
     unsigned leaving = 0;
-    for (unsigned lanes = searching; lanes != 0; lanes &= lanes - 1) {
+    for (unsigned lanes = searching_; lanes != 0; lanes &= lanes - 1) {
       const int lane = __builtin_ctz(lanes);
-      const int64_t bx = (col + kLaneBlock[lane]) * kGreyBlock;
+      const int64_t bx = (col_ + kLaneBlock[lane]) * kGreyBlock;
       const int64_t x = bx + xs[lane];
       const int64_t y = by + ys[lane];
       if (!searcher.Fits(x, y)) {
         leaving |= 1u << lane;
-        aloneLast[lane] = static_cast<uint8_t>((states[lane] & 7) + 1);
+        aloneLast_[lane] = static_cast<uint8_t>((states[lane] & 7) + 1);
         continue;
       }
       const uint8_t* block = band.now + by * w + bx;
-      costs[lane] = NeighbourCosts(band.before + y * w + x, w, BlockRows(block, w),
-                                   BlockRows(block + 2 * w, w));
+      costs_[lane] = NeighbourCosts(band.before + y * w + x, w, BlockRows(block, w),
+                                    BlockRows(block + 2 * w, w));
     }
     if (leaving != 0) {
-      alone |= leaving;
+      alone_ |= leaving;
       const __m128i bits = _mm_setr_epi16(1, 2, 4, 8, 16, 32, 64, 128);
       const __m128i gone =
           _mm_cmpeq_epi16(_mm_and_si128(_mm_set1_epi16(static_cast<int16_t>(leaving)), bits), bits);
-      e = _mm_blendv_epi8(e, none, gone);
+      e_ = _mm_blendv_epi8(e_, None(), gone);
     }
     __m128i candidate[8];
-    Transpose8x8(costs, candidate);
+    Transpose8x8(costs_, candidate);
     // One step for every block: the candidates in pattern order, each taken
     // when the limit allows it from the block's current last move and it
-    // costs less than the best so far.
-    // A block moved when its best cost fell (a take always lowers it).
-    const __m128i limitBits = _mm_and_si128(e, _mm_set1_epi16(0x0808));
-    const __m128i bestBefore = best;
+    // costs less than the best so far. A block moved when its best cost fell
+    // (a take always lowers it).
+    const __m128i limitBits = _mm_and_si128(e_, _mm_set1_epi16(0x0808));
+    const __m128i bestBefore = best_;
     auto consider = [&](int i, __m128i c) DIOPTRIX_AVX2 {
-      const __m128i allowed = _mm_shuffle_epi8(Table(kStepTables.allowed[i]), e);
-      const __m128i take = _mm_and_si128(allowed, _mm_cmpgt_epi16(best, c));
-      best = _mm_blendv_epi8(best, c, take);
+      const __m128i allowed = _mm_shuffle_epi8(Table(kStepTables.allowed[i]), e_);
+      const __m128i take = _mm_and_si128(allowed, _mm_cmpgt_epi16(best_, c));
+      best_ = _mm_blendv_epi8(best_, c, take);
       const __m128i state =
           _mm_or_si128(_mm_set1_epi16(static_cast<int16_t>((i - 1) * 0x0101)), limitBits);
-      e = _mm_blendv_epi8(e, state, take);
+      e_ = _mm_blendv_epi8(e_, state, take);
     };
     consider(1, candidate[kCostWord[1]]);
     consider(2, candidate[kCostWord[2]]);
@@ -646,25 +628,82 @@ DIOPTRIX_AVX2 void SearchEight(const GreySearcher& searcher, const GreyBand& ban
     consider(6, candidate[kCostWord[6]]);
     consider(7, candidate[kCostWord[7]]);
     consider(8, candidate[kCostWord[8]]);
-    searching = finishStep(_mm_cmpgt_epi16(bestBefore, best), e);
+    FinishStep(_mm_cmpgt_epi16(bestBefore, best_), e_);
   }
 
-  alignas(16) int16_t bests[8];
-  _mm_store_si128(reinterpret_cast<__m128i*>(bests), best);
-  _mm_store_si128(reinterpret_cast<__m128i*>(xs), relX);
-  _mm_store_si128(reinterpret_cast<__m128i*>(ys), relY);
-  for (int lane = 0; lane < 8; ++lane) {
-    const int64_t k = col + kLaneBlock[lane];
-    const Match m{bests[lane], k * kGreyBlock + xs[lane], by + ys[lane]};
-    if ((alone >> lane) & 1) {
-      const uint8_t* block = band.now + by * w + k * kGreyBlock;
-      const size_t stride = static_cast<size_t>(w);
-      matches[k] = searcher.Continue(m, aloneLast[lane], TwoLines8(block, stride),
-                                     TwoLines8(block + 2 * stride, stride));
-    } else {
-      matches[k] = m;
+  // The matches of the eight blocks, those that went on alone finished.
+  DIOPTRIX_AVX2_INLINE void Finish(const GreySearcher& searcher, const GreyBand& band,
+                                   Match* matches) const {
+    const int64_t w = band.width;
+    alignas(16) int16_t bests[8];
+    alignas(16) int16_t xs[8];
+    alignas(16) int16_t ys[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(bests), best_);
+    _mm_store_si128(reinterpret_cast<__m128i*>(xs), relX_);
+    _mm_store_si128(reinterpret_cast<__m128i*>(ys), relY_);
+    for (int lane = 0; lane < 8; ++lane) {
+      const int64_t k = col_ + kLaneBlock[lane];
+      const Match m{bests[lane], k * kGreyBlock + xs[lane], band.y + ys[lane]};
+      if ((alone_ >> lane) & 1) {
+        const uint8_t* block = band.now + band.y * w + k * kGreyBlock;
+        const auto stride = static_cast<size_t>(w);
+        matches[k] = searcher.Continue(m, aloneLast_[lane], TwoLines8(block, stride),
+                                       TwoLines8(block + 2 * stride, stride));
+      } else {
+        matches[k] = m;
+      }
     }
   }
+
+ private:
+  // The state of a finished block.
+  DIOPTRIX_AVX2_INLINE static __m128i None() {
+    return _mm_set1_epi16(static_cast<int16_t>(0x8080));
+  }
+
+  // After each step (the first one too): the moved blocks take their move,
+  // and those that moved to a cost above 0 start another step.
+  DIOPTRIX_AVX2_INLINE void FinishStep(__m128i moved, __m128i lastPair) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i j = _mm_and_si128(lastPair, _mm_set1_epi16(0x0707));
+    const __m128i signed8 = _mm_add_epi16(j, _mm_set1_epi16(0x0800));
+    relX_ = _mm_add_epi16(relX_,
+                          _mm_and_si128(_mm_shuffle_epi8(Table(kStepTables.dx), signed8), moved));
+    relY_ = _mm_add_epi16(relY_,
+                          _mm_and_si128(_mm_shuffle_epi8(Table(kStepTables.dy), signed8), moved));
+    const __m128i active = _mm_andnot_si128(_mm_cmpeq_epi16(best_, zero), moved);
+    e_ = _mm_blendv_epi8(None(), _mm_shuffle_epi8(Table(kStepTables.next), j), active);
+    searching_ = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(active, zero)));
+  }
+
+  int64_t col_ = 0;
+  __m128i best_;               // each block's best cost so far
+  __m128i relX_, relY_;        // its best position, relative to the block
+  __m128i e_;                  // its state: last move and limit, or None()
+  unsigned searching_ = 0;     // the blocks that start another step
+  unsigned alone_ = 0;         // the blocks that go on with GreySearcher
+  uint8_t aloneLast_[8] = {};  // their last moves
+  __m128i costs_[8];           // the candidates' costs of each block
+};
+
+// Groups of eight neighbouring blocks whose steps take turns, so that one
+// group's decisions run beside the others' cost sums.
+template <int kGroups>
+DIOPTRIX_AVX2 void SearchGroups(const GreySearcher& searcher, const GreyBand& band, int64_t col,
+                                Match* matches) {
+  EightBlocks groups[kGroups];
+  for (int g = 0; g < kGroups; ++g) groups[g].Start(band, col + 8 * g);
+  for (;;) {
+    bool any = false;
+    for (int g = 0; g < kGroups; ++g) {
+      if (groups[g].Searching()) {
+        groups[g].Step(searcher, band);
+        any = true;
+      }
+    }
+    if (!any) break;
+  }
+  for (int g = 0; g < kGroups; ++g) groups[g].Finish(searcher, band, matches);
 }
 
 // round(3v / 4), halves to even, of each byte: 12 * (v >> 4) plus the
@@ -790,11 +829,21 @@ DIOPTRIX_AVX2 void SearchBand(const GreyBand& band, int64_t first, int64_t end, 
   const bool bandFits = band.block == kGreyBlock && searcher.Fits(2, band.y);
   const int64_t lastFitting = (band.width - kGreyBlock - 2) / kGreyBlock;
   int64_t col = first;
+  // The widest run of whole groups that fits from col.
+  auto fitting = [&](int64_t n) {
+    return bandFits && col >= 1 && col + n - 1 <= lastFitting && col + n <= end;
+  };
   while (col < end) {
-    if (bandFits && col >= 1 && col + 7 <= lastFitting && col + 8 <= end) {
-      SearchEight(searcher, band, col, matches);
+    if (fitting(32)) {
+      SearchGroups<4>(searcher, band, col, matches);
+      col += 32;
+    } else if (fitting(16)) {
+      SearchGroups<2>(searcher, band, col, matches);
+      col += 16;
+    } else if (fitting(8)) {
+      SearchGroups<1>(searcher, band, col, matches);
       col += 8;
-    } else if (bandFits && col >= 1 && col + 3 <= lastFitting && col + 4 <= end) {
+    } else if (fitting(4)) {
       SearchFour(searcher, band, col, matches);
       col += 4;
     } else {

@@ -332,7 +332,7 @@ double HalvedTotal(double start, const std::vector<int64_t>& costs) {
 }
 
 // Columns of blocks searched between two rounds of prefetching.
-constexpr int64_t kChunkColumns = 8;
+constexpr int64_t kChunkColumns = 32;
 
 bool GreyDepthMapWith(const LevelKernels& kernels, GreyDepthState& state, uint8_t* cur,
                       double* cost, int32_t mode, const uint8_t* dmap, int32_t w, int32_t h,

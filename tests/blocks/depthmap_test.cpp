@@ -534,10 +534,10 @@ TEST(DepthMapKernels, UnusableArgumentsTouchNothing) {
 
 // Frame sizes for the comparisons: odd widths and heights, frames smaller than
 // a block, frames whose blocks sit right at the edges of the vector searches,
-// and a wide one with long bands.
-constexpr std::pair<int, int> kComparedSizes[] = {{37, 29},  {61, 45}, {8, 8},   {9, 17},
-                                                  {5, 3},    {83, 19}, {43, 27}, {24, 41},
-                                                  {101, 67}, {203, 58}};
+// and wide ones whose bands hold the widest groups the searches take at once.
+constexpr std::pair<int, int> kComparedSizes[] = {{37, 29},  {61, 45},  {8, 8},   {9, 17},
+                                                  {5, 3},    {83, 19},  {43, 27}, {24, 41},
+                                                  {101, 67}, {203, 58}, {301, 37}};
 
 // The grey kernel of every processor level beside the reference, through
 // sequences of frames that carry their state from call to call (and across
