@@ -425,12 +425,28 @@ bool GreyDepthMapWith(const LevelKernels& kernels, GreyDepthState& state, uint8_
         absMy += my < 0 ? -my : my;
         signMx += (mx > 0) - (mx < 0);
         rowDepth[static_cast<size_t>(c)] = DepthValue(d, gain);
-        if (mapped) PrefetchBlock(dmap + m.y * mapStride + m.x, mapStride, block);
       }
       // Whole groups of four blocks (the vector writers' unit) up to the
-      // columns searched before this chunk.
+      // columns searched before this chunk, group by group; between groups,
+      // the map lines of this chunk's blocks are asked for a few blocks at a
+      // time, so that the requests do not pile up beyond what the processor
+      // keeps in flight.
       const int64_t ready = col & ~int64_t{3};
-      writeBlocks(written, ready);
+      const int64_t groups = std::max<int64_t>((ready - written + 3) / 4, 1);
+      const int64_t perGroup = (end - col + groups - 1) / groups;
+      int64_t asked = col;
+      auto askFor = [&](int64_t last) {
+        if (!mapped) return;
+        for (; asked < last; ++asked) {
+          const Match& m = rowMatch[static_cast<size_t>(asked)];
+          PrefetchBlock(dmap + m.y * mapStride + m.x, mapStride, block);
+        }
+      };
+      for (int64_t g = written; g < ready; g += 4) {
+        askFor(std::min(asked + perGroup, end));
+        writeBlocks(g, std::min(g + 4, ready));
+      }
+      askFor(end);
       written = std::max(written, ready);
     }
     writeBlocks(written, columns);
