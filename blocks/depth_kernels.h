@@ -99,6 +99,11 @@ struct GreyBand {
   int64_t y;              // the band's first line
   int64_t block;          // block side in pixels, at most width and height
   int64_t worst;          // the initial best cost of a search
+  // The depth map the band's blocks will carry from (modes 1 and 2), or
+  // null: the searches ask for its lines around the band ahead of use, with
+  // the previous frame's lines they read themselves.
+  const uint8_t* map = nullptr;
+  int64_t mapStride = 0;
 };
 
 // The blocks of a band whose depth is carried from the previous depth map

@@ -406,6 +406,22 @@ DIOPTRIX_AVX2 void SearchFour(const GreySearcher& searcher, const GreyBand& band
   }
 }
 
+// Asks for the previous frame's lines that the searches of the group two
+// groups to the right of column col read (the band's lines and two more each
+// side, where most matches lie), and the same lines of the depth map when the
+// band carries from one. The processor drops requests beyond the few it
+// keeps in flight, so they go out a group at a time.
+DIOPTRIX_AVX2_INLINE void AskAhead(const GreyBand& band, int64_t col) {
+  const int64_t x = (col + 16) * kGreyBlock;
+  if (x >= band.width) return;
+  const int64_t first = std::max<int64_t>(band.y - 2, 0);
+  const int64_t end = std::min<int64_t>(band.y + kGreyBlock + 2, band.height);
+  for (int64_t y = first; y < end; ++y) {
+    __builtin_prefetch(band.before + y * band.width + x);
+    if (band.map != nullptr) __builtin_prefetch(band.map + y * band.mapStride + x);
+  }
+}
+
 // The eight blocks of a group of EightBlocks sit in the 16-bit lanes of one
 // vector in this order (block col + kLaneBlock[lane]), as two packs of four
 // 64-bit lanes leave them.
@@ -551,6 +567,7 @@ class EightBlocks {
   // The first step of the blocks in columns col..col + 7.
   DIOPTRIX_AVX2_INLINE void Start(const GreyBand& band, int64_t col) {
     col_ = col;
+    AskAhead(band, col);
     const FirstStep a = FirstStepFour(band, col);
     const FirstStep b = FirstStepFour(band, col + 4);
     const __m256i fifteen = _mm256_set1_epi64x(15);

@@ -182,20 +182,6 @@ void CopyBlueLines(const depth_kernels::BlueCopyKernels& blue, const uint8_t* cu
   for (int64_t y = first; y < end; ++y) blue.copyBlue(cur + y * stride, grey + y * w, w);
 }
 
-// Asks for the bytes [x, x + n) of lines first..end-1 (clipped to 0..lines-1)
-// of a picture with the given stride, one request per cache line.
-void PrefetchLines(const uint8_t* base, int64_t stride, int64_t lines, int64_t first, int64_t end,
-                   int64_t x, int64_t n) {
-  if (n <= 0) return;
-  first = std::max<int64_t>(first, 0);
-  end = std::min(end, lines);
-  for (int64_t y = first; y < end; ++y) {
-    const uint8_t* line = base + y * stride;
-    for (int64_t i = 0; i < n; i += 64) __builtin_prefetch(line + x + i);
-    __builtin_prefetch(line + x + n - 1);
-  }
-}
-
 void ColourDepthMapWith(const LevelKernels& kernels, ColourDepthState& state, uint8_t* cur,
                         const uint8_t* prev, double* cost, int32_t mode, const uint8_t* dmap,
                         int32_t w, int32_t h, double* pan) {
@@ -243,26 +229,6 @@ void ColourDepthMapWith(const LevelKernels& kernels, ColourDepthState& state, ui
   }
   if (cost) *cost = static_cast<double>(total);
   FinishFrame(state.ring, sums, w, h, pan);
-}
-
-// Asks for the lines of a block of the depth map (block x block values at p),
-// one request per cache line. An 8-pixel block asks for the cache line of
-// each line's last byte: the blocks of a row mostly carry from side by side,
-// so the block before has asked for the first.
-void PrefetchBlock(const uint8_t* p, int64_t mapStride, int64_t block) {
-  if (block == kGreyBlock) {
-    for (int64_t j = 0; j < kGreyBlock; ++j) __builtin_prefetch(p + j * mapStride + kGreyBlock - 1);
-    return;
-  }
-  for (int64_t j = 0; j < block; ++j) {
-    const uint8_t* line = p + j * mapStride;
-    for (int64_t i = 0; i < block; i += 64) __builtin_prefetch(line + i);
-    // The cache line of the last byte, when the steps above stopped short of it.
-    const auto r = static_cast<int64_t>(reinterpret_cast<uintptr_t>(line) & 63);
-    if ((r + block - 1) / 64 != (r + (block - 1) / 64 * 64) / 64) {
-      __builtin_prefetch(line + block - 1);
-    }
-  }
 }
 
 // round(sqrt(n)) of an integer n: the integer root k, plus one when n lies
@@ -368,16 +334,17 @@ bool GreyDepthMapWith(const LevelKernels& kernels, GreyDepthState& state, uint8_
   const int32_t gain = state.ring.gain;
   const bool writes = WritesBlocks(mode, dmap);
   const bool mapped = writes && mode != 0;
-  const depth_kernels::GreyBand bandTemplate{now, before, w, h, 0, block, GreyWorstCost(block)};
+  const depth_kernels::GreyBand bandTemplate{
+      now, before, w, h, 0, block, GreyWorstCost(block), mapped ? dmap : nullptr, mapStride};
   MotionSums sums;
 
-  // Band by band, and within a band chunk by chunk: a chunk's searches, then
-  // its blocks' statistics and requests for the map lines they carry from,
-  // then the writing of the previous chunk's blocks, whose map lines were
-  // asked for one chunk earlier. After a band, the next band's lines are
-  // copied into the grey frame, whole lines in order, which the processor's
-  // own prefetching follows best (a search reads only its own band's lines
-  // of the new frame).
+  // Band by band, and within a band chunk by chunk: a chunk's searches (the
+  // vector ones ask ahead for the previous frame's and the map's lines around
+  // the band), its blocks' statistics, then the writing of the previous
+  // chunk's blocks, whose map lines have had time to arrive. After a band,
+  // the next band's lines are copied into the grey frame, whole lines in
+  // order, which the processor's own prefetching follows best (a search
+  // reads only its own band's lines of the new frame).
   if (rows > 0) CopyBlueLines(kernels.blue, cur, stride, w, 0, block, now);
   int64_t dist = 0, absMx = 0, absMy = 0, signMx = 0;
   for (int64_t row = 0; row < rows; ++row) {
@@ -406,13 +373,6 @@ bool GreyDepthMapWith(const LevelKernels& kernels, GreyDepthState& state, uint8_
     // groups (the first column's pattern crosses the frame's left edge).
     for (int64_t col = 0, end = 0; col < columns; col = end) {
       end = std::min((col == 0 ? 1 : col) + kChunkColumns, columns);
-      const int64_t x = col * block;
-      const int64_t span = (end - col) * block;
-      // The previous frame's lines of the band at the next chunk's columns
-      // (the first chunk asks for its own).
-      const int64_t ahead = col == 0 ? 0 : x + span;
-      PrefetchLines(before, w, h, by - 2, by + block + 2, ahead,
-                    std::min<int64_t>(x + 2 * span, w) - ahead);
       kernels.search.searchBand(band, col, end, rowMatch.data());
       for (int64_t c = col; c < end; ++c) {
         const Match& m = rowMatch[static_cast<size_t>(c)];
@@ -427,26 +387,10 @@ bool GreyDepthMapWith(const LevelKernels& kernels, GreyDepthState& state, uint8_
         rowDepth[static_cast<size_t>(c)] = DepthValue(d, gain);
       }
       // Whole groups of four blocks (the vector writers' unit) up to the
-      // columns searched before this chunk, group by group; between groups,
-      // the map lines of this chunk's blocks are asked for a few blocks at a
-      // time, so that the requests do not pile up beyond what the processor
-      // keeps in flight.
+      // columns searched before this chunk: the searches asked for their map
+      // lines a while ago.
       const int64_t ready = col & ~int64_t{3};
-      const int64_t groups = std::max<int64_t>((ready - written + 3) / 4, 1);
-      const int64_t perGroup = (end - col + groups - 1) / groups;
-      int64_t asked = col;
-      auto askFor = [&](int64_t last) {
-        if (!mapped) return;
-        for (; asked < last; ++asked) {
-          const Match& m = rowMatch[static_cast<size_t>(asked)];
-          PrefetchBlock(dmap + m.y * mapStride + m.x, mapStride, block);
-        }
-      };
-      for (int64_t g = written; g < ready; g += 4) {
-        askFor(std::min(asked + perGroup, end));
-        writeBlocks(g, std::min(g + 4, ready));
-      }
-      askFor(end);
+      writeBlocks(written, ready);
       written = std::max(written, ready);
     }
     writeBlocks(written, columns);
