@@ -418,7 +418,9 @@ DIOPTRIX_AVX2_INLINE void AskAhead(const GreyBand& band, int64_t col) {
   const int64_t end = std::min<int64_t>(band.y + kGreyBlock + 2, band.height);
   for (int64_t y = first; y < end; ++y) {
     __builtin_prefetch(band.before + y * band.width + x);
-    if (band.map != nullptr) __builtin_prefetch(band.map + y * band.mapStride + x);
+    // The map is read later, when the blocks are written: kept off the
+    // first-level cache until then.
+    if (band.map != nullptr) __builtin_prefetch(band.map + y * band.mapStride + x, 0, 1);
   }
 }
 
