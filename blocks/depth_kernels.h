@@ -127,8 +127,9 @@ struct GreySearchKernels {
   // line stride.
   uint32_t (*blockCost)(const uint8_t* a, const uint8_t* b, size_t stride);
   // GreySearch for the blocks in columns first..end-1 of a band, block side
-  // apart; matches[col] receives the match of column col. The cost compares
-  // the block's top-left 8 x 4 pixels.
+  // apart; matches[col] receives the match of column col (a version may also
+  // store the matches of other columns of the band, searched again). The cost
+  // compares the block's top-left 8 x 4 pixels.
   void (*searchBand)(const GreyBand& band, int64_t first, int64_t end, Match* matches);
 };
 

@@ -847,22 +847,27 @@ DIOPTRIX_AVX2 void SearchBand(const GreyBand& band, int64_t first, int64_t end, 
   // bx >= 2 and bx <= width - block - 2.
   const bool bandFits = band.block == kGreyBlock && searcher.Fits(2, band.y);
   const int64_t lastFitting = (band.width - kGreyBlock - 2) / kGreyBlock;
+  // The last column a group may hold.
+  const int64_t last = std::min(end - 1, lastFitting);
   int64_t col = first;
-  // The widest run of whole groups that fits from col.
-  auto fitting = [&](int64_t n) {
-    return bandFits && col >= 1 && col + n - 1 <= lastFitting && col + n <= end;
-  };
   while (col < end) {
-    if (fitting(32)) {
+    const int64_t room = bandFits && col >= 1 ? last - col + 1 : 0;  // columns that fit from col
+    if (room >= 32) {
       SearchGroups<4>(searcher, band, col, matches);
       col += 32;
-    } else if (fitting(16)) {
+    } else if (room >= 16) {
       SearchGroups<2>(searcher, band, col, matches);
       col += 16;
-    } else if (fitting(8)) {
+    } else if (room >= 8) {
       SearchGroups<1>(searcher, band, col, matches);
       col += 8;
-    } else if (fitting(4)) {
+    } else if (room > 0 && last >= 8) {
+      // The last few: a group of eight ending at the last column that fits,
+      // searching again some columns before col (their matches come out the
+      // same).
+      SearchGroups<1>(searcher, band, last - 7, matches);
+      col = last + 1;
+    } else if (room >= 4) {
       SearchFour(searcher, band, col, matches);
       col += 4;
     } else {
