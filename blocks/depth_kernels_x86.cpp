@@ -408,19 +408,25 @@ DIOPTRIX_AVX2 void SearchFour(const GreySearcher& searcher, const GreyBand& band
 
 // Asks for the previous frame's lines that the searches of the group two
 // groups to the right of column col read (the band's lines and two more each
-// side, where most matches lie), and the same lines of the depth map when the
-// band carries from one. The processor drops requests beyond the few it
-// keeps in flight, so they go out a group at a time.
+// side, where most matches lie; past the band's end, those at the start of
+// the band below), and the same lines of the depth map when the band carries
+// from one. The processor drops requests beyond the few it keeps in flight,
+// so they go out a group at a time.
 DIOPTRIX_AVX2_INLINE void AskAhead(const GreyBand& band, int64_t col) {
-  const int64_t x = (col + 16) * kGreyBlock;
-  if (x >= band.width) return;
-  const int64_t first = std::max<int64_t>(band.y - 2, 0);
-  const int64_t end = std::min<int64_t>(band.y + kGreyBlock + 2, band.height);
-  for (int64_t y = first; y < end; ++y) {
-    __builtin_prefetch(band.before + y * band.width + x);
+  int64_t x = (col + 16) * kGreyBlock;
+  int64_t y = band.y;
+  if (x >= band.width) {  // past the band's end: the start of the band below
+    x -= band.width;
+    y += kGreyBlock;
+    if (x >= band.width) return;
+  }
+  const int64_t first = std::max<int64_t>(y - 2, 0);
+  const int64_t end = std::min<int64_t>(y + kGreyBlock + 2, band.height);
+  for (int64_t line = first; line < end; ++line) {
+    __builtin_prefetch(band.before + line * band.width + x);
     // The map is read later, when the blocks are written: kept off the
     // first-level cache until then.
-    if (band.map != nullptr) __builtin_prefetch(band.map + y * band.mapStride + x, 0, 1);
+    if (band.map != nullptr) __builtin_prefetch(band.map + line * band.mapStride + x, 0, 1);
   }
 }
 
