@@ -605,10 +605,10 @@ TEST(ColourDepthMap, EveryLevelEqualsTheReference) {
       for (int32_t mode : {0, 1, 2, 1, 3, 2}) {
         SCOPED_TRACE(testing::Message() << w << "x" << h << " mode " << mode);
         t += static_cast<int>(rng() % 5);
-        Picture a = MovingFrame(w, h, t, seed);
+        Picture frame = MovingFrame(w, h, t, seed);
         if (rng() % 6 == 0)
-          for (auto& v : a.bytes) v = static_cast<uint8_t>(rng());
-        Picture b = a;
+          for (auto& v : frame.bytes) v = static_cast<uint8_t>(rng());
+        Picture a = frame, b = frame;
         const uint8_t* dmap = rng() % 5 != 0 ? map.data() : nullptr;
         const bool outputs = rng() % 4 != 0;
         double costA = 1.5, costB = 1.5, panA = 0, panB = 0;
@@ -620,7 +620,7 @@ TEST(ColourDepthMap, EveryLevelEqualsTheReference) {
         ASSERT_EQ(costA, costB);
         ASSERT_EQ(panA, panB);
         ASSERT_EQ(ref, fast);
-        prev = std::move(a);
+        prev = std::move(frame);
       }
       Picture sharedA = MovingFrame(w, h, t, seed), sharedB = sharedA;
       ColourDepthMapReference(ref, sharedA.data(), sharedA.data(), nullptr, 0, nullptr, w, h,
