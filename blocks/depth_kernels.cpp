@@ -63,6 +63,14 @@ uint32_t ColourBlockCost(const uint8_t* a, const uint8_t* b, size_t stride) {
   return sum;
 }
 
+Match SearchColourBlock(const ColourFrames& frames, int64_t bx, int64_t by) {
+  const uint8_t* block = frames.cur + by * frames.stride + bx;
+  const auto stride = static_cast<size_t>(frames.stride);
+  return ColourSearch(bx, by, frames.lineBytes, frames.lines, [&](int64_t cx, int64_t cy) {
+    return int64_t{ColourBlockCost(block, frames.prev + cy * frames.stride + cx, stride)};
+  });
+}
+
 }  // namespace plain
 
 namespace {
@@ -71,7 +79,8 @@ const GreySearchKernels kGreySearchPlain = {CpuLevel::Plain, plain::GreyBlockCos
                                             plain::SearchBand};
 const BlueCopyKernels kBlueCopyPlain = {CpuLevel::Plain, plain::CopyBlue};
 const DepthWriteKernels kDepthWritePlain = {CpuLevel::Plain, plain::CarryBand, plain::ExpandRow};
-const ColourCostKernels kColourCostPlain = {CpuLevel::Plain, plain::ColourBlockCost};
+const ColourCostKernels kColourCostPlain = {CpuLevel::Plain, plain::ColourBlockCost,
+                                            plain::SearchColourBlock};
 
 #ifdef DIOPTRIX_X86_KERNELS
 const GreySearchKernels kGreySearchSsse3 = {CpuLevel::Ssse3, ssse3::GreyBlockCost,
@@ -81,7 +90,8 @@ const BlueCopyKernels kBlueCopySsse3 = {CpuLevel::Ssse3, ssse3::CopyBlue};
 const BlueCopyKernels kBlueCopyAvx2 = {CpuLevel::Avx2, avx2::CopyBlue};
 const DepthWriteKernels kDepthWriteSsse3 = {CpuLevel::Ssse3, ssse3::CarryBand, ssse3::ExpandRow};
 const DepthWriteKernels kDepthWriteAvx2 = {CpuLevel::Avx2, avx2::CarryBand, ssse3::ExpandRow};
-const ColourCostKernels kColourCostSsse3 = {CpuLevel::Ssse3, ssse3::ColourBlockCost};
+const ColourCostKernels kColourCostSsse3 = {CpuLevel::Ssse3, ssse3::ColourBlockCost,
+                                            ssse3::SearchColourBlock};
 #endif
 
 }  // namespace

@@ -90,6 +90,63 @@ Match GreySearch(int64_t bx, int64_t by, int64_t maxX, int64_t maxY, int64_t wor
   }
 }
 
+// The nine candidates of one colour diamond step, the centre first; and the
+// four one-pixel moves that refine a colour search whose step kept its centre.
+inline constexpr Offset kColourPattern[9] = {{0, 0}, {-2, 0},  {2, 0},  {-1, 1}, {1, 1},
+                                             {0, 2}, {-1, -1}, {1, -1}, {0, -2}};
+inline constexpr Offset kRefinePattern[4] = {{-1, 0}, {1, 0}, {0, 1}, {0, -1}};
+
+inline constexpr int64_t kColourBlock = 8;                      // pixels and lines
+inline constexpr int64_t kColourBlockBytes = 3 * kColourBlock;  // bytes of one block line
+inline constexpr int64_t kColourWorstCost = kColourBlock * kColourBlock * 3 * 255;
+
+// Diamond search of the colour kernel for the block at byte column bx, line by.
+// Positions are in bytes across; a candidate is compared only when its block
+// lies strictly inside the frame's left and top edges and leaves room for a
+// whole block to its right and below. cost(cx, cy) is the match cost there.
+template <class Cost>
+Match ColourSearch(int64_t bx, int64_t by, int64_t lineBytes, int64_t lines, Cost&& cost) {
+  auto valid = [&](int64_t cx, int64_t cy) {
+    return cx > 0 && cy > 0 && cx < lineBytes - kColourBlockBytes && cy < lines - kColourBlock;
+  };
+  Match best{kColourWorstCost, bx, by};
+  Offset last{0, 0};
+  int first = 0;
+  int64_t centreX = bx;
+  int64_t centreY = by;
+  for (;;) {
+    int32_t kind = 0;
+    const int32_t limit = StepLimit(last);
+    for (int i = first; i < 9; ++i) {
+      const Offset o = kColourPattern[i];
+      if (!WithinLimit(o, last, limit)) continue;
+      const int64_t cx = centreX + 3 * o.dx;
+      const int64_t cy = centreY + o.dy;
+      if (!valid(cx, cy)) continue;
+      const int64_t c = cost(cx, cy);
+      if (c < best.cost) {
+        best = {c, cx, cy};
+        kind = Kind(o);
+        last = o;
+        if (i == 0 && best.cost < kNearMatch) best.cost = 0;
+        if (best.cost == 0) break;
+      }
+    }
+    centreX = best.x;
+    centreY = best.y;
+    if (kind == 0) break;
+    first = 1;
+  }
+  for (const Offset o : kRefinePattern) {
+    const int64_t cx = centreX + 3 * o.dx;
+    const int64_t cy = centreY + o.dy;
+    if (!valid(cx, cy)) continue;
+    const int64_t c = cost(cx, cy);
+    if (c < best.cost) best = {c, cx, cy};
+  }
+  return best;
+}
+
 // One band of the grey kernel: the blocks whose top line is y.
 struct GreyBand {
   const uint8_t* now;     // the new grey frame
@@ -149,12 +206,23 @@ struct DepthWriteKernels {
   void (*expandRow)(const uint8_t* src, uint8_t* dst, int64_t n, bool blend, uint8_t add);
 };
 
-// The colour kernel's block cost.
+// The pictures of the colour kernel: cur's blocks are matched against prev.
+struct ColourFrames {
+  const uint8_t* cur;
+  const uint8_t* prev;
+  int64_t stride;     // bytes per line of both
+  int64_t lineBytes;  // bytes of pixels per line
+  int64_t lines;
+};
+
+// The colour kernel's block cost and search.
 struct ColourCostKernels {
   CpuLevel level;
   // Sum of absolute differences of 24 bytes x 8 lines; both blocks share one
   // line stride.
   uint32_t (*blockCost)(const uint8_t* a, const uint8_t* b, size_t stride);
+  // ColourSearch of the block at byte column bx, line by, with blockCost.
+  Match (*searchBlock)(const ColourFrames& frames, int64_t bx, int64_t by);
 };
 
 // The kernels of a level; a level this processor lacks gives the highest
@@ -179,6 +247,7 @@ void CopyBlue(const uint8_t* src, uint8_t* dst, int64_t n);
 void CarryBand(const CarriedBand& band, bool blend);
 void ExpandRow(const uint8_t* src, uint8_t* dst, int64_t n, bool blend, uint8_t add);
 uint32_t ColourBlockCost(const uint8_t* a, const uint8_t* b, size_t stride);
+Match SearchColourBlock(const ColourFrames& frames, int64_t bx, int64_t by);
 }  // namespace plain
 
 #ifdef DIOPTRIX_X86_KERNELS
@@ -189,6 +258,7 @@ void CopyBlue(const uint8_t* src, uint8_t* dst, int64_t n);
 void CarryBand(const CarriedBand& band, bool blend);
 void ExpandRow(const uint8_t* src, uint8_t* dst, int64_t n, bool blend, uint8_t add);
 uint32_t ColourBlockCost(const uint8_t* a, const uint8_t* b, size_t stride);
+Match SearchColourBlock(const ColourFrames& frames, int64_t bx, int64_t by);
 }  // namespace ssse3
 
 namespace avx2 {

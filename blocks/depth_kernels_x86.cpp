@@ -326,6 +326,14 @@ DIOPTRIX_SSSE3 uint32_t ColourBlockCost(const uint8_t* a, const uint8_t* b, size
   return HorizontalSum(sum);
 }
 
+DIOPTRIX_SSSE3 Match SearchColourBlock(const ColourFrames& frames, int64_t bx, int64_t by) {
+  const uint8_t* block = frames.cur + by * frames.stride + bx;
+  const auto stride = static_cast<size_t>(frames.stride);
+  return ColourSearch(bx, by, frames.lineBytes, frames.lines, [&](int64_t cx, int64_t cy) {
+    return int64_t{ColourBlockCost(block, frames.prev + cy * frames.stride + cx, stride)};
+  });
+}
+
 }  // namespace ssse3
 
 // --- AVX2 ---------------------------------------------------------------------

@@ -10,73 +10,17 @@
 
 namespace dioptrix::blocks {
 
+using depth_kernels::ColourSearch;
 using depth_kernels::GreySearch;
+using depth_kernels::kColourBlock;
+using depth_kernels::kColourBlockBytes;
 using depth_kernels::kGreyBlock;
 using depth_kernels::kNearMatch;
 using depth_kernels::Match;
 using depth_kernels::Offset;
 using depth_kernels::Quarter;
-using depth_kernels::StepLimit;
-using depth_kernels::WithinLimit;
 
 namespace {
-
-// The nine candidates of one colour diamond step, the centre first; and the
-// four one-pixel moves that refine a colour search whose step kept its centre.
-constexpr Offset kColourPattern[9] = {{0, 0}, {-2, 0},  {2, 0},  {-1, 1}, {1, 1},
-                                      {0, 2}, {-1, -1}, {1, -1}, {0, -2}};
-constexpr Offset kRefinePattern[4] = {{-1, 0}, {1, 0}, {0, 1}, {0, -1}};
-
-constexpr int64_t kColourBlock = 8;                      // pixels and lines
-constexpr int64_t kColourBlockBytes = 3 * kColourBlock;  // bytes of one block line
-constexpr int64_t kColourWorstCost = kColourBlock * kColourBlock * 3 * 255;
-
-// Diamond search of the colour kernel for the block at byte column bx, line by.
-// Positions are in bytes across; a candidate is compared only when its block
-// lies strictly inside the frame's left and top edges and leaves room for a
-// whole block to its right and below. cost(cx, cy) is the match cost there.
-template <class Cost>
-Match ColourSearch(int64_t bx, int64_t by, int64_t lineBytes, int64_t lines, Cost&& cost) {
-  auto valid = [&](int64_t cx, int64_t cy) {
-    return cx > 0 && cy > 0 && cx < lineBytes - kColourBlockBytes && cy < lines - kColourBlock;
-  };
-  Match best{kColourWorstCost, bx, by};
-  Offset last{0, 0};
-  int first = 0;
-  int64_t centreX = bx;
-  int64_t centreY = by;
-  for (;;) {
-    int32_t kind = 0;
-    const int32_t limit = StepLimit(last);
-    for (int i = first; i < 9; ++i) {
-      const Offset o = kColourPattern[i];
-      if (!WithinLimit(o, last, limit)) continue;
-      const int64_t cx = centreX + 3 * o.dx;
-      const int64_t cy = centreY + o.dy;
-      if (!valid(cx, cy)) continue;
-      const int64_t c = cost(cx, cy);
-      if (c < best.cost) {
-        best = {c, cx, cy};
-        kind = depth_kernels::Kind(o);
-        last = o;
-        if (i == 0 && best.cost < kNearMatch) best.cost = 0;
-        if (best.cost == 0) break;
-      }
-    }
-    centreX = best.x;
-    centreY = best.y;
-    if (kind == 0) break;
-    first = 1;
-  }
-  for (const Offset o : kRefinePattern) {
-    const int64_t cx = centreX + 3 * o.dx;
-    const int64_t cy = centreY + o.dy;
-    if (!valid(cx, cy)) continue;
-    const int64_t c = cost(cx, cy);
-    if (c < best.cost) best = {c, cx, cy};
-  }
-  return best;
-}
 
 int64_t Distance(int64_t mx, int64_t my) {
   const double fx = static_cast<double>(mx);
@@ -187,12 +131,11 @@ void ColourDepthMapWith(const LevelKernels& kernels, ColourDepthState& state, ui
                         int32_t w, int32_t h, double* pan) {
   if (!cur || !prev || !FrameSizeUsable(w, h)) return;
   const int64_t stride = PictureStride(w);
-  const size_t ustride = static_cast<size_t>(stride);
   const int64_t lineBytes = 3 * int64_t{w};
   const int64_t mapStride = int64_t{w} + 1;
   const int32_t gain = state.ring.gain;
   const bool writes = WritesBlocks(mode, dmap);
-  const auto blockCost = kernels.colour.blockCost;
+  const auto searchBlock = kernels.colour.searchBlock;
   const auto expandRow = kernels.write.expandRow;
   int64_t total = 0;
   MotionSums sums;
@@ -204,9 +147,7 @@ void ColourDepthMapWith(const LevelKernels& kernels, ColourDepthState& state, ui
   for (int64_t bx = 0; bx <= lastX; bx += kColourBlockBytes) {
     for (int64_t by = 0; by <= lastY; by += kColourBlock) {
       uint8_t* block = cur + by * stride + bx;
-      const Match m = ColourSearch(bx, by, lineBytes, h, [&](int64_t cx, int64_t cy) {
-        return int64_t{blockCost(block, prev + cy * stride + cx, ustride)};
-      });
+      const Match m = searchBlock({cur, prev, stride, lineBytes, h}, bx, by);
       total += m.cost;
       const int64_t mx = m.x - bx;
       const int64_t my = m.y - by;
