@@ -7,14 +7,18 @@
 // Each block's motion length, scaled by an adaptive gain, becomes its depth.
 //
 // Every kernel comes twice: a plain reference that follows the algorithm step
-// by step, and the version the library runs (vector block costs, tight copy
-// and fill loops). Tests compare the two byte for byte.
+// by step, and the version the library runs (vector block costs and
+// searches, tight copy and fill loops; blocks/depth_kernels.h holds its inner
+// kernels, one version per processor level). Tests compare the two byte for
+// byte at every level this processor has.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "platform/cpu.h"
 
 namespace dioptrix::blocks {
 
@@ -78,6 +82,11 @@ void ColourDepthMapReference(ColourDepthState& state, uint8_t* cur, const uint8_
                              double* pan);
 void ColourDepthMap(ColourDepthState& state, uint8_t* cur, const uint8_t* prev, double* cost,
                     int32_t mode, const uint8_t* dmap, int32_t w, int32_t h, double* pan);
+// The same with the inner kernels of one processor level (a level this
+// processor lacks gives the highest one below it that it has).
+void ColourDepthMap(ColourDepthState& state, uint8_t* cur, const uint8_t* prev, double* cost,
+                    int32_t mode, const uint8_t* dmap, int32_t w, int32_t h, double* pan,
+                    CpuLevel level);
 
 // Grey kernel. The blue byte of every pixel of cur goes into the grey buffer
 // the last call did not fill; blocks are matched against the other one. When
@@ -89,10 +98,13 @@ bool GreyDepthMapReference(GreyDepthState& state, uint8_t* cur, double* cost, in
                            const uint8_t* dmap, int32_t w, int32_t h, double* pan, int32_t scale);
 bool GreyDepthMap(GreyDepthState& state, uint8_t* cur, double* cost, int32_t mode,
                   const uint8_t* dmap, int32_t w, int32_t h, double* pan, int32_t scale);
+bool GreyDepthMap(GreyDepthState& state, uint8_t* cur, double* cost, int32_t mode,
+                  const uint8_t* dmap, int32_t w, int32_t h, double* pan, int32_t scale,
+                  CpuLevel level);
 
 // Block match costs: sums of absolute byte differences. The grey one covers 8
 // bytes x 4 lines, the colour one 24 bytes x 8 lines; both pointers share one
-// line stride.
+// line stride. The fast ones run this processor's best level.
 uint32_t GreyBlockCostReference(const uint8_t* a, const uint8_t* b, size_t stride);
 uint32_t GreyBlockCost(const uint8_t* a, const uint8_t* b, size_t stride);
 uint32_t ColourBlockCostReference(const uint8_t* a, const uint8_t* b, size_t stride);

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "blocks/depth_kernels.h"
+#include "platform/cpu.h"
 #include "platform/host.h"
 #include "platform/libraries.h"
 #include "platform/library.h"
@@ -61,36 +63,55 @@ Picture MovingFrame(int32_t w, int32_t h, int t, uint32_t seed) {
   return p;
 }
 
+using ColourKernel = void (*)(ColourDepthState&, uint8_t*, const uint8_t*, double*, int32_t,
+                              const uint8_t*, int32_t, int32_t, double*);
+using GreyKernel = bool (*)(GreyDepthState&, uint8_t*, double*, int32_t, const uint8_t*, int32_t,
+                            int32_t, double*, int32_t);
+
+ColourKernel ColourVersion(bool fast) {
+  return fast ? static_cast<ColourKernel>(ColourDepthMap) : ColourDepthMapReference;
+}
+GreyKernel GreyVersion(bool fast) {
+  return fast ? static_cast<GreyKernel>(GreyDepthMap) : GreyDepthMapReference;
+}
+
 void RunColour(bool fast, ColourDepthState& state, Picture& cur, const Picture& prev, double* cost,
                int32_t mode, const uint8_t* dmap, double* pan) {
-  auto kernel = fast ? ColourDepthMap : ColourDepthMapReference;
-  kernel(state, cur.data(), prev.bytes.data(), cost, mode, dmap, cur.w, cur.h, pan);
+  ColourVersion(fast)(state, cur.data(), prev.bytes.data(), cost, mode, dmap, cur.w, cur.h, pan);
 }
 
 bool RunGrey(bool fast, GreyDepthState& state, Picture& cur, double* cost, int32_t mode,
              const uint8_t* dmap, double* pan, int32_t scale = 1) {
-  auto kernel = fast ? GreyDepthMap : GreyDepthMapReference;
-  return kernel(state, cur.data(), cost, mode, dmap, cur.w, cur.h, pan, scale);
+  return GreyVersion(fast)(state, cur.data(), cost, mode, dmap, cur.w, cur.h, pan, scale);
 }
 
 const char* Version(bool fast) { return fast ? "fast" : "reference"; }
 
 // --- Block costs -------------------------------------------------------------
 
-TEST(DepthBlockCost, VectorCostsEqualTheLoops) {
-  std::mt19937 rng(11);
-  for (size_t stride : {24u, 29u, 37u, 101u}) {
-    std::vector<uint8_t> a(stride * 8 + 24), b(stride * 8 + 24);
-    for (int round = 0; round < 40; ++round) {
-      for (auto& v : a) v = static_cast<uint8_t>(rng());
-      for (auto& v : b) v = round % 4 == 0 ? static_cast<uint8_t>(~0u * (rng() & 1)) : rng();
-      EXPECT_EQ(GreyBlockCost(a.data(), b.data(), stride),
-                GreyBlockCostReference(a.data(), b.data(), stride));
-      EXPECT_EQ(ColourBlockCost(a.data(), b.data(), stride),
-                ColourBlockCostReference(a.data(), b.data(), stride));
+TEST(DepthBlockCost, EveryLevelEqualsTheLoops) {
+  for (CpuLevel level : CpuLevels()) {
+    SCOPED_TRACE(CpuLevelName(level));
+    const auto grey = depth_kernels::GreySearchKernelsFor(level).blockCost;
+    const auto colour = depth_kernels::ColourCostKernelsFor(level).blockCost;
+    std::mt19937 rng(11);
+    for (size_t stride : {24u, 29u, 37u, 101u}) {
+      // Exactly the bytes the costs cover: 7 strides and one block line.
+      std::vector<uint8_t> a(stride * 7 + 24), b(stride * 7 + 24);
+      for (int round = 0; round < 40; ++round) {
+        for (auto& v : a) v = static_cast<uint8_t>(rng());
+        for (auto& v : b) v = round % 4 == 0 ? static_cast<uint8_t>(~0u * (rng() & 1)) : rng();
+        ASSERT_EQ(grey(a.data(), b.data(), stride),
+                  GreyBlockCostReference(a.data(), b.data(), stride));
+        ASSERT_EQ(colour(a.data(), b.data(), stride),
+                  ColourBlockCostReference(a.data(), b.data(), stride));
+      }
     }
+    // The largest costs: every byte 0 against 255.
+    std::vector<uint8_t> zeros(8 * 24, 0), full(8 * 24, 255);
+    EXPECT_EQ(colour(zeros.data(), full.data(), 24), 48960u);
+    EXPECT_EQ(grey(zeros.data(), full.data(), 24), 8160u);
   }
-  // The largest costs: every byte 0 against 255.
   std::vector<uint8_t> zeros(8 * 24, 0), full(8 * 24, 255);
   EXPECT_EQ(ColourBlockCost(zeros.data(), full.data(), 24), 48960u);
   EXPECT_EQ(ColourBlockCostReference(zeros.data(), full.data(), 24), 48960u);
@@ -456,8 +477,8 @@ TEST(DepthMapKernels, UnusableArgumentsTouchNothing) {
     double cost = 7, pan = 7;
     ColourDepthState colour;
     GreyDepthState grey;
-    auto colourKernel = fast ? ColourDepthMap : ColourDepthMapReference;
-    auto greyKernel = fast ? GreyDepthMap : GreyDepthMapReference;
+    const ColourKernel colourKernel = ColourVersion(fast);
+    const GreyKernel greyKernel = GreyVersion(fast);
 
     colourKernel(colour, nullptr, prev.data(), &cost, 0, nullptr, 32, 24, &pan);
     colourKernel(colour, cur.data(), nullptr, &cost, 0, nullptr, 32, 24, &pan);
@@ -509,68 +530,106 @@ TEST(DepthMapKernels, UnusableArgumentsTouchNothing) {
   }
 }
 
-// --- Reference and fast versions ---------------------------------------------
+// --- Every level against the reference ----------------------------------------
 
-// Runs both versions of both kernels side by side through sequences of moving
-// frames of odd sizes, with every mode, scale and null output, and compares
-// the depth images, costs, pans and states after every call.
-TEST(DepthMapKernels, FastVersionsEqualTheReference) {
-  std::mt19937 rng(2024);
-  const std::pair<int, int> sizes[] = {{37, 29}, {61, 45}, {8, 8},   {9, 17},
-                                       {5, 3},   {83, 19}, {24, 41}, {101, 67}};
-  ColourDepthState colourRef, colourFast;
-  GreyDepthState greyRef, greyFast;
-  int t = 0;
-  for (const auto& [w, h] : sizes) {
-    SCOPED_TRACE(testing::Message() << w << "x" << h);
-    const uint32_t seed = rng();
-    const auto map = MakeDepthMap(w, h, [&](int, int) { return static_cast<int>(rng() % 256); });
-    Picture prev = MovingFrame(w, h, t, seed);
-    for (int call = 0; call < 6; ++call, ++t) {
-      const int32_t modes[] = {0, 1, 2, 2, 1, 4, -3};
-      const int32_t mode = modes[rng() % 7];
-      const int32_t scale = 1 + static_cast<int32_t>(rng() % 3);
-      const bool withMap = rng() % 5 != 0;
-      const bool withOutputs = rng() % 4 != 0;
-      const uint8_t* dmap = withMap ? map.data() : nullptr;
-      // Random content now and then, smooth moving content otherwise.
-      Picture frame = MovingFrame(w, h, t + 1, seed);
-      if (call == 3)
-        for (auto& b : frame.bytes) b = static_cast<uint8_t>(rng());
+// Frame sizes for the comparisons: odd widths and heights, frames smaller than
+// a block, frames whose blocks sit right at the edges of the vector searches,
+// and wide ones whose bands hold the widest groups the searches take at once.
+constexpr std::pair<int, int> kComparedSizes[] = {{37, 29},  {61, 45},  {8, 8},   {9, 17},
+                                                  {5, 3},    {83, 19},  {43, 27}, {24, 41},
+                                                  {101, 67}, {203, 58}, {301, 37}};
 
-      Picture colourA = frame, colourB = frame;
-      double costA = 1.5, costB = 1.5, panA = 0, panB = 0;
-      ColourDepthMapReference(colourRef, colourA.data(), prev.data(),
-                              withOutputs ? &costA : nullptr, mode, dmap, w, h,
-                              withOutputs ? &panA : nullptr);
-      ColourDepthMap(colourFast, colourB.data(), prev.data(), withOutputs ? &costB : nullptr, mode,
-                     dmap, w, h, withOutputs ? &panB : nullptr);
-      ASSERT_EQ(colourA.bytes, colourB.bytes);
-      ASSERT_EQ(costA, costB);
-      ASSERT_EQ(panA, panB);
-      ASSERT_EQ(colourRef, colourFast);
-
-      Picture greyA = frame, greyB = frame;
-      costA = costB = 1000.25 * call;
-      const bool invalidA =
-          GreyDepthMapReference(greyRef, greyA.data(), withOutputs ? &costA : nullptr, mode, dmap,
-                                w, h, withOutputs ? &panA : nullptr, scale);
-      const bool invalidB = GreyDepthMap(greyFast, greyB.data(), withOutputs ? &costB : nullptr,
-                                         mode, dmap, w, h, withOutputs ? &panB : nullptr, scale);
-      ASSERT_EQ(invalidA, invalidB);
-      ASSERT_EQ(greyA.bytes, greyB.bytes);
-      ASSERT_EQ(costA, costB);
-      ASSERT_EQ(panA, panB);
-      ASSERT_EQ(greyRef, greyFast);
-      prev = std::move(frame);
+// The grey kernel of every processor level beside the reference, through
+// sequences of frames that carry their state from call to call (and across
+// size changes): modes 0, 1, 2 and invalid ones at scales 1 to 3, with and
+// without a map and outputs. The content moves by 0 to 4 steps a call, so that
+// searches take several steps, and is now and then noise. Pictures, costs,
+// pans, the message flag and the whole state (ring and grey buffers) agree
+// after every call, whatever cost the call adds to.
+TEST(GreyDepthMap, EveryLevelEqualsTheReference) {
+  for (CpuLevel level : CpuLevels()) {
+    SCOPED_TRACE(CpuLevelName(level));
+    std::mt19937 rng(2024);
+    GreyDepthState ref, fast;
+    int t = 0;
+    for (const auto& [w, h] : kComparedSizes) {
+      const uint32_t seed = rng();
+      const auto map = MakeDepthMap(w, h, [&](int, int) { return static_cast<int>(rng() % 256); });
+      for (int32_t scale = 1; scale <= 3; ++scale) {
+        for (int32_t mode : {0, 1, 2, 1, 3, -1}) {
+          SCOPED_TRACE(testing::Message()
+                       << w << "x" << h << " scale " << scale << " mode " << mode);
+          t += static_cast<int>(rng() % 5);
+          Picture a = MovingFrame(w, h, t, seed);
+          if (rng() % 6 == 0)
+            for (auto& v : a.bytes) v = static_cast<uint8_t>(rng());
+          Picture b = a;
+          const uint8_t* dmap = rng() % 5 != 0 ? map.data() : nullptr;
+          const bool outputs = rng() % 4 != 0;
+          // The previous cost carried in: the total adds to it block by
+          // block, and fractions of every length round at different points.
+          const double starts[] = {1000.25 * t,        1.0 / 3 * (t + 1), 0.1 * t, -0.0,
+                                   4503599627370495.5, -1234.567,         0.0};
+          double costA = starts[rng() % 7], costB = costA, panA = 0, panB = 0;
+          const bool invalidA =
+              GreyDepthMapReference(ref, a.data(), outputs ? &costA : nullptr, mode, dmap, w, h,
+                                    outputs ? &panA : nullptr, scale);
+          const bool invalidB = GreyDepthMap(fast, b.data(), outputs ? &costB : nullptr, mode, dmap,
+                                             w, h, outputs ? &panB : nullptr, scale, level);
+          ASSERT_EQ(invalidA, invalidB);
+          ASSERT_EQ(a.bytes, b.bytes);
+          ASSERT_EQ(costA, costB);
+          ASSERT_EQ(panA, panB);
+          ASSERT_EQ(ref, fast);
+        }
+      }
     }
-    // The colour kernel with cur and prev in the same memory: written blocks
-    // feed the later comparisons in the same order in both versions.
-    Picture sharedA = MovingFrame(w, h, t, seed), sharedB = sharedA;
-    ColourDepthMapReference(colourRef, sharedA.data(), sharedA.data(), nullptr, 0, nullptr, w, h,
-                            nullptr);
-    ColourDepthMap(colourFast, sharedB.data(), sharedB.data(), nullptr, 0, nullptr, w, h, nullptr);
-    ASSERT_EQ(sharedA.bytes, sharedB.bytes);
+  }
+}
+
+// The colour kernel of every processor level beside the reference, the same
+// way: modes 0, 1, 2 and an invalid one, moving and noisy content, with and
+// without a map and outputs, the ring carried on; and once per size with cur
+// and prev in the same memory, where written blocks feed the later
+// comparisons.
+TEST(ColourDepthMap, EveryLevelEqualsTheReference) {
+  for (CpuLevel level : CpuLevels()) {
+    SCOPED_TRACE(CpuLevelName(level));
+    std::mt19937 rng(2025);
+    ColourDepthState ref, fast;
+    int t = 0;
+    for (const auto& [w, h] : kComparedSizes) {
+      const uint32_t seed = rng();
+      const auto map = MakeDepthMap(w, h, [&](int, int) { return static_cast<int>(rng() % 256); });
+      Picture prev = MovingFrame(w, h, t, seed);
+      for (int32_t mode : {0, 1, 2, 1, 3, 2}) {
+        SCOPED_TRACE(testing::Message() << w << "x" << h << " mode " << mode);
+        t += static_cast<int>(rng() % 5);
+        Picture frame = MovingFrame(w, h, t, seed);
+        if (rng() % 6 == 0)
+          for (auto& v : frame.bytes) v = static_cast<uint8_t>(rng());
+        Picture a = frame, b = frame;
+        const uint8_t* dmap = rng() % 5 != 0 ? map.data() : nullptr;
+        const bool outputs = rng() % 4 != 0;
+        double costA = 1.5, costB = 1.5, panA = 0, panB = 0;
+        ColourDepthMapReference(ref, a.data(), prev.data(), outputs ? &costA : nullptr, mode, dmap,
+                                w, h, outputs ? &panA : nullptr);
+        ColourDepthMap(fast, b.data(), prev.data(), outputs ? &costB : nullptr, mode, dmap, w, h,
+                       outputs ? &panB : nullptr, level);
+        ASSERT_EQ(a.bytes, b.bytes);
+        ASSERT_EQ(costA, costB);
+        ASSERT_EQ(panA, panB);
+        ASSERT_EQ(ref, fast);
+        prev = std::move(frame);
+      }
+      Picture sharedA = MovingFrame(w, h, t, seed), sharedB = sharedA;
+      ColourDepthMapReference(ref, sharedA.data(), sharedA.data(), nullptr, 0, nullptr, w, h,
+                              nullptr);
+      ColourDepthMap(fast, sharedB.data(), sharedB.data(), nullptr, 0, nullptr, w, h, nullptr,
+                     level);
+      ASSERT_EQ(sharedA.bytes, sharedB.bytes);
+      ASSERT_EQ(ref, fast);
+    }
   }
 }
 
