@@ -31,7 +31,8 @@ bool Supports(CpuLevel level) {
       return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("avx2");
     case CpuLevel::Avx512:
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
-             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+             __builtin_cpu_supports("avx512vbmi");
 #else
     case CpuLevel::Ssse3:
     case CpuLevel::Avx2:

@@ -28,7 +28,8 @@ enum class CpuLevel : int {
   Plain = 0,   // no vector instructions beyond what the compiler chooses
   Ssse3 = 1,   // 128-bit vectors with byte shuffles
   Avx2 = 2,    // 256-bit integer vectors
-  Avx512 = 3,  // 512-bit vectors with byte and word lanes (AVX-512 F, BW, VL)
+  Avx512 = 3,  // 512-bit vectors with byte and word lanes and byte permutes
+               // (AVX-512 F, BW, VL and VBMI: Ice Lake, Zen 4 and later)
 };
 
 // "plain", "ssse3", "avx2" or "avx512".

@@ -18,7 +18,16 @@
 #include "process/image_process.h"
 
 #ifdef DIOPTRIX_X86_KERNELS
+// GCC 12 takes the undefined pass-through operand of many AVX-512
+// intrinsics for an uninitialised variable (fixed in later releases).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #endif
 
 namespace dioptrix {
@@ -214,6 +223,73 @@ __attribute__((target("avx2"))) void SmoothLineAvx2(const uint8_t* row, const ui
   }
   SmoothMiddle(row, col, mask, h, x, hi, out);
 }
+
+// With byte permutes across the whole register (VBMI), 64 pixels at a time:
+// the first bytes of 192 picture bytes picked from three registers, and each
+// grey byte spread over three. The line's last pixels go through masked
+// loads and stores, so nothing past the line is touched.
+#define DIOPTRIX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi")))
+
+struct VbmiTables {
+  alignas(64) uint8_t pickLow[64];   // pixels 0..42 from registers 0 and 1
+  alignas(64) uint8_t pickHigh[64];  // pixels 43..63 from registers 1 and 2
+  alignas(64) uint8_t spread[3][64];
+};
+
+constexpr VbmiTables MakeVbmiTables() {
+  VbmiTables t{};
+  for (int p = 0; p < 64; ++p) {
+    const int byte = 3 * p;  // 0..189 over the three registers
+    // The first permute picks from registers 0 and 1 (bytes 0..127); the
+    // second from registers 1 and 2 (bytes 64..191) into the lanes it owns.
+    t.pickLow[p] = static_cast<uint8_t>(byte < 128 ? byte : 0);
+    t.pickHigh[p] = static_cast<uint8_t>(byte >= 128 ? byte - 64 : 0);
+  }
+  for (int k = 0; k < 3; ++k)
+    for (int i = 0; i < 64; ++i) t.spread[k][i] = static_cast<uint8_t>((64 * k + i) / 3);
+  return t;
+}
+constexpr VbmiTables kVbmi = MakeVbmiTables();
+
+// The mask of the first n bytes of a register (none for n <= 0).
+DIOPTRIX_AVX512 inline __mmask64 LowBytes(int64_t n) {
+  if (n <= 0) return 0;
+  return n >= 64 ? ~__mmask64{0} : (__mmask64{1} << n) - 1;
+}
+
+DIOPTRIX_AVX512 void ExtractGreyLineAvx512(const uint8_t* line, int64_t w, uint8_t* g) {
+  const __m512i pickLow = _mm512_load_si512(kVbmi.pickLow);
+  const __m512i pickHigh = _mm512_load_si512(kVbmi.pickHigh);
+  // Pixels 0..42 have their first byte below 128, pixels 43..63 at 128 or
+  // above.
+  constexpr __mmask64 kHighPixels = ~((__mmask64{1} << 43) - 1);
+  for (int64_t x = 0; x < w; x += 64) {
+    const int64_t bytes = 3 * std::min<int64_t>(64, w - x);
+    const uint8_t* p = line + 3 * x;
+    const __m512i a = _mm512_maskz_loadu_epi8(LowBytes(bytes), p);
+    const __m512i b = _mm512_maskz_loadu_epi8(LowBytes(bytes - 64), p + 64);
+    const __m512i c = _mm512_maskz_loadu_epi8(LowBytes(bytes - 128), p + 128);
+    const __m512i low = _mm512_permutex2var_epi8(a, pickLow, b);
+    const __m512i high = _mm512_permutex2var_epi8(b, pickHigh, c);
+    _mm512_mask_storeu_epi8(g + x, LowBytes(w - x), _mm512_mask_blend_epi8(kHighPixels, low, high));
+  }
+}
+
+DIOPTRIX_AVX512 void ExpandGreyLineAvx512(const uint8_t* v, int64_t w, uint8_t* line) {
+  const __m512i spread0 = _mm512_load_si512(kVbmi.spread[0]);
+  const __m512i spread1 = _mm512_load_si512(kVbmi.spread[1]);
+  const __m512i spread2 = _mm512_load_si512(kVbmi.spread[2]);
+  for (int64_t x = 0; x < w; x += 64) {
+    const int64_t bytes = 3 * std::min<int64_t>(64, w - x);
+    const __m512i g = _mm512_maskz_loadu_epi8(LowBytes(w - x), v + x);
+    uint8_t* p = line + 3 * x;
+    _mm512_mask_storeu_epi8(p, LowBytes(bytes), _mm512_permutexvar_epi8(spread0, g));
+    _mm512_mask_storeu_epi8(p + 64, LowBytes(bytes - 64), _mm512_permutexvar_epi8(spread1, g));
+    _mm512_mask_storeu_epi8(p + 128, LowBytes(bytes - 128), _mm512_permutexvar_epi8(spread2, g));
+  }
+}
+
+#undef DIOPTRIX_AVX512
 #endif
 
 const DepthLineKernels kPlain = {CpuLevel::Plain, ExtractGreyLine, ExpandGreyLine, SmoothLine};
@@ -222,6 +298,8 @@ const DepthLineKernels kSsse3 = {CpuLevel::Ssse3, ExtractGreyLineSsse3, ExpandGr
                                  SmoothLineSsse3};
 const DepthLineKernels kAvx2 = {CpuLevel::Avx2, ExtractGreyLineSsse3, ExpandGreyLineSsse3,
                                 SmoothLineAvx2};
+const DepthLineKernels kAvx512 = {CpuLevel::Avx512, ExtractGreyLineAvx512, ExpandGreyLineAvx512,
+                                  SmoothLineAvx2};
 #endif
 
 }  // namespace
@@ -230,6 +308,7 @@ const DepthLineKernels& DepthLineKernelsFor(CpuLevel level) {
   switch (CpuLevelAtMost(level)) {
 #ifdef DIOPTRIX_X86_KERNELS
     case CpuLevel::Avx512:
+      return kAvx512;
     case CpuLevel::Avx2:
       return kAvx2;
     case CpuLevel::Ssse3:
