@@ -15,7 +15,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <thread>
 
 #include "app/command_line.h"
 #include "app/stereo_detection.h"
@@ -303,11 +302,7 @@ int Run(const ConvertOptions& options, std::ostream& out, std::ostream& err, Con
   std::string error;
   // Frames are numbered by the stream, each at its own time, so that a
   // variable frame rate stays variable.
-  // The decoder gets the cores but one: the conversion keeps one busy, and
-  // on two cores one decoding thread beside it takes less time in all than
-  // FFmpeg's frame threads competing with it.
-  VideoOpenOptions numbering{FrameNumbering::Stream};
-  numbering.decoderThreads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()) - 1);
+  const VideoOpenOptions numbering{FrameNumbering::Stream};
   auto info = VideoFile::Open(options.input, numbering, &error);
   if (!info) {
     err << kProgram << ": cannot read " << options.input << ": " << error << '\n';

@@ -1133,9 +1133,9 @@ VideoOpenFailure VideoFile::Impl::Open(const std::string& path, const VideoOpenO
     return VideoOpenFailure::NoDecoder;
   }
   decoder->pkt_timebase = timeBase;
-  // FFmpeg picks the number of decoding threads unless told; its threaded
-  // decoders give the same pictures as single-threaded decoding.
-  decoder->thread_count = std::max(0, options.decoderThreads);
+  // FFmpeg picks the number of decoding threads; its threaded decoders give
+  // the same pictures as single-threaded decoding.
+  decoder->thread_count = 0;
   rc = avcodec_open2(decoder.get(), codec, nullptr);
   if (rc < 0) {
     *text = "Cannot open the decoder for the video stream (" + std::string(codec->name) +

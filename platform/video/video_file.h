@@ -76,10 +76,6 @@ enum class FrameNumbering {
 
 struct VideoOpenOptions {
   FrameNumbering numbering = FrameNumbering::Grid;
-  // Threads of the decoder: 0 lets FFmpeg choose (as many as the machine
-  // has); a caller that keeps a core busy with each frame (the converter)
-  // asks for fewer. The pictures are the same either way.
-  int decoderThreads = 0;
 };
 
 // Counts of the work done so far, to check that access patterns stay cheap.
