@@ -175,7 +175,8 @@ TEST(ColourDepthMap, OnePixelAcrossIsDistThreeAndOneLineDownIsDistOne) {
       state.ring.gain = 10;
       Picture prev(32, 24), cur(32, 24);
       prev.Paint([](int x, int y) { return 2 * x + 8 * y; });
-      cur.Paint([&](int x, int y) { return 2 * x + 8 * y + shift; });
+      const int moved = shift;  // a structured binding is not captured by every compiler
+      cur.Paint([moved](int x, int y) { return 2 * x + 8 * y + moved; });
       double cost = -1;
       RunColour(fast, state, cur, prev, &cost, 0, nullptr, nullptr);
       EXPECT_EQ(BlockValue(cur, 8, 8, 8), depth);

@@ -698,6 +698,9 @@ TEST(VideoFile, FilesWithoutPlayableVideoGiveClearErrors) {
   // them: a FIFO without a writer (opening it would wait), a link to it,
   // standard input and a character device.
   const std::string fifo = folder + "/fifo.mp4";
+  // Left over from an earlier run of this test in the same process, if any.
+  fs::remove(fifo);
+  fs::remove(folder + "/link-to-fifo.mp4");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   fs::create_symlink(fifo, folder + "/link-to-fifo.mp4");
   for (const std::string& path :
