@@ -3,18 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#ifdef DIOPTRIX_X86_KERNELS
-// GCC 12 takes the undefined pass-through operand of many AVX-512
-// intrinsics for an uninitialised variable (fixed in later releases).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-#endif
+#include "platform/x86_intrinsics.h"
 
 namespace dioptrix::pixel_rows {
 
