@@ -49,6 +49,13 @@ struct ConversionState {
   // slower than the library kernel, meant for conversions that need not run
   // in real time. The first frame turns it into UseLibrarySynthesis.
   bool EngineSynthesis = false;
+  // A setting kept across playbacks ("improved depth"): the depth comes from
+  // the scene's own motion (a gain that follows the motion present, depth
+  // refined below the block and snapped to colour edges, smoothing over time
+  // that starts afresh at a cut, parallax depth on pans in either direction)
+  // instead of the block motion kernel with its carried depth and frame
+  // shift. Off, the conversion is the standard one, byte for byte.
+  bool ImprovedDepth = false;
 };
 
 }  // namespace dioptrix
