@@ -8,6 +8,7 @@
 #include "blocks/blocks.h"
 #include "blocks/depthmap.h"
 #include "blocks/matchdepth.h"
+#include "blocks/scene_depth.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ struct LibraryState {
   std::mutex mutex;
   ColourDepthState colour;
   GreyDepthState grey;
+  dioptrix::blocks::SceneDepthState scene;
   DiagnosticTarget diagnostics;
 };
 
@@ -66,6 +68,24 @@ int32_t CreateDepthMapFast_DLL(uint8_t* cur, const uint8_t* /*prev*/, double* co
       target = state.diagnostics;
     }
     if (invalidAction) target.Report(dioptrix::blocks::kInvalidActionMessage);
+  } catch (...) {
+  }
+  return 0;
+}
+
+int32_t CreateDepthMapScene_DLL(uint8_t* out, const uint8_t* cur, int32_t w, int32_t h,
+                                int32_t reset, double* stats) {
+  try {
+    LibraryState& state = State();
+    std::lock_guard lock(state.mutex);
+    dioptrix::blocks::SceneDepthStats found;
+    const bool ran = dioptrix::blocks::SceneDepth(state.scene, out, cur, w, h, reset != 0, &found);
+    if (ran && stats) {
+      stats[0] = found.cut ? 1.0 : 0.0;
+      stats[1] = found.panX;
+      stats[2] = found.range;
+      stats[3] = found.meanCost;
+    }
   } catch (...) {
   }
   return 0;

@@ -40,6 +40,10 @@ class BlocksLibrary {
     return Resolve(createDepthMapFast_, "CreateDepthMapFast_DLL")(cur, prev, cost, mode, dmap, w, h,
                                                                   pan, scale);
   }
+  int32_t CreateDepthMapScene_DLL(uint8_t* out, const uint8_t* cur, int32_t w, int32_t h,
+                                  int32_t reset, double* stats) {
+    return Resolve(createDepthMapScene_, "CreateDepthMapScene_DLL")(out, cur, w, h, reset, stats);
+  }
   int32_t MatchDepthMap_DLL(uint8_t* depth, const uint8_t* colour, int32_t w, int32_t h) {
     return Resolve(matchDepthMap_, "MatchDepthMap_DLL")(depth, colour, w, h);
   }
@@ -65,6 +69,7 @@ class BlocksLibrary {
   decltype(::Make3DGrey_DLL)* make3dGrey_ = nullptr;
   decltype(::CreateDepthMap_DLL)* createDepthMap_ = nullptr;
   decltype(::CreateDepthMapFast_DLL)* createDepthMapFast_ = nullptr;
+  decltype(::CreateDepthMapScene_DLL)* createDepthMapScene_ = nullptr;
   decltype(::MatchDepthMap_DLL)* matchDepthMap_ = nullptr;
 };
 

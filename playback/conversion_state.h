@@ -39,6 +39,10 @@ struct ConversionState {
   // Running average of the conversion time while in frame shift, seconds.
   float ShiftFrameTime = 0;
 
+  // The improved depth kernel has taken in a frame of this playback; false
+  // makes the next improved frame start it afresh.
+  bool SceneDepthPrimed = false;
+
   // A setting kept across playbacks: the first frame, which has no depth yet,
   // shows the left view to both eyes (flat) instead of leaving the right view
   // black. The converter sets it; the player shows the first frame as it is.

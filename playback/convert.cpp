@@ -115,9 +115,16 @@ class ConvertStep {
     state_.ShiftFrameTime = kStartFrameTime;
     // The depth image is flat; the right view may then show the left one.
     if (state_.FlatFirstFrame) Try([&] { ReplaceWithCopy(Left(), Right()); });
+    state_.SceneDepthPrimed = false;
+    if (state_.ImprovedDepth) TakeInSceneFrame();
   }
 
   void NextFrame() {
+    if (state_.ImprovedDepth) {
+      NextFrameFromScene();
+      return;
+    }
+    state_.SceneDepthPrimed = false;
     double change = 0;
     double motion = 0;
     Try([&] { ReplaceWithCopy(Left(), Right()); });
@@ -157,6 +164,51 @@ class ConvertStep {
       default:
         program_.host.Message(kInvalidFrameShift);
         break;
+    }
+  }
+
+  // Improved depth: the scene depth kernel takes the frame in and forgets
+  // everything before it (the first frame, or the mode just switched on).
+  void TakeInSceneFrame() {
+    Try([&] {
+      const cDIBSection& frame = Image(Left());
+      kernels_.CreateDepthMapScene(nullptr, frame.DIBSectionBitsPtr(), frame.Width(),
+                                   frame.Height(), 1, nullptr);
+      state_.SceneDepthPrimed = true;
+    });
+  }
+
+  // Improved depth: the kernel writes the frame's depth straight into the
+  // first bytes of StereoPair(1), which the synthesis turns into the right
+  // view. No smoothing pass and no frame shift: the kernel's depth is smooth
+  // already, and on pans it gives the parallax itself.
+  void NextFrameFromScene() {
+    state_.ShiftMode = kShiftSynthesis;
+    if (!state_.SceneDepthPrimed) {
+      TakeInSceneFrame();
+      // Nothing is known yet: the right view shows the frame.
+      Try([&] { ReplaceWithCopy(Left(), Right()); });
+      return;
+    }
+    Try([&] {
+      const cDIBSection& frame = Image(Left());
+      const int32_t w = frame.Width(), h = frame.Height();
+      // Only the size matters: the synthesis reads nothing but the depth.
+      if (!HasPixels(Right()) || Right()->Width() != w || Right()->Height() != h)
+        ReplaceWithBlank(Right(), w, h);
+      double stats[4] = {0, 0, 0, 0};
+      kernels_.CreateDepthMapScene(Right()->DIBSectionBitsPtr(), frame.DIBSectionBitsPtr(), w, h, 0,
+                                   stats);
+      // The engine's synthesis reads the depth from every byte of a pixel.
+      if (state_.UseLibrarySynthesis == 0) SpreadFirstBytes(*Right());
+    });
+    SynthesiseRightView();
+  }
+
+  static void SpreadFirstBytes(cDIBSection& picture) {
+    for (int32_t y = 0; y < picture.Height(); ++y) {
+      uint8_t* line = picture.ScanLine(y);
+      for (int32_t x = 0; x < picture.Width(); ++x) line[3 * x + 1] = line[3 * x + 2] = line[3 * x];
     }
   }
 

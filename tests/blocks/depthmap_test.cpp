@@ -760,6 +760,11 @@ TEST(DepthMapLibrary, UnusableArgumentsAreIgnored) {
   lib.CreateDepthMap_DLL(frame.data(), frame.data(), &cost, 0, nullptr, INT32_MAX, INT32_MAX, &pan);
   lib.MatchDepthMap_DLL(nullptr, frame.data(), 16, 16);
   lib.MatchDepthMap_DLL(frame.data(), frame.data(), INT32_MIN, 16);
+  double stats[4] = {1, 1, 1, 1};
+  lib.CreateDepthMapScene_DLL(frame.data(), nullptr, 16, 16, 0, stats);
+  lib.CreateDepthMapScene_DLL(frame.data(), frame.data(), 0, 16, 1, stats);
+  lib.CreateDepthMapScene_DLL(frame.data(), frame.data(), INT32_MAX, INT32_MAX, 0, stats);
+  EXPECT_EQ(std::vector<double>(stats, stats + 4), std::vector<double>(4, 1.0));
   EXPECT_EQ(cost, 1.0);
   EXPECT_EQ(pan, 1.0);
   EXPECT_EQ(frame.bytes, std::vector<uint8_t>(frame.bytes.size(), 3));

@@ -110,9 +110,13 @@ std::set<std::string> DefinedSymbols(const std::string& path) {
 }
 
 TEST(LibraryExports, OnlyTheListedExportsAreDefined) {
-  const std::set<std::string> blocksExports = {"Make3D_DLL",         "Make3DGrey_DLL",
-                                               "CreateDepthMap_DLL", "CreateDepthMapFast_DLL",
-                                               "MatchDepthMap_DLL",  "SetDiagnosticHandler_DLL"};
+  const std::set<std::string> blocksExports = {"Make3D_DLL",
+                                               "Make3DGrey_DLL",
+                                               "CreateDepthMap_DLL",
+                                               "CreateDepthMapFast_DLL",
+                                               "MatchDepthMap_DLL",
+                                               "SetDiagnosticHandler_DLL",
+                                               "CreateDepthMapScene_DLL"};
   const std::set<std::string> tagstampExports = {"MAKE_STEREO"};
   struct Library {
     std::string file;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "process/depth_cleanup.h"
@@ -76,8 +77,25 @@ class FakeKernels : public ConversionKernels {
     for (int32_t y = 0; y < h; ++y) std::memset(out + y * stride, kMarker, 3 * w);
   }
 
+  // The scene depth kernel writes kSceneDepth into every first byte.
+  static constexpr uint8_t kSceneDepth = 200;
+  struct SceneCall {
+    bool outGiven;
+    int32_t reset;
+  };
+  void CreateDepthMapScene(uint8_t* out, const uint8_t* /*cur*/, int32_t w, int32_t h,
+                           int32_t reset, double* stats) override {
+    sceneCalls.push_back({out != nullptr, reset});
+    if (stats) std::fill(stats, stats + 4, 0.0);
+    if (!out) return;
+    const int64_t stride = BytesPerRow24(w);
+    for (int32_t y = 0; y < h; ++y)
+      for (int32_t x = 0; x < w; ++x) out[y * stride + 3 * x] = kSceneDepth;
+  }
+
   std::vector<DepthCall> depthCalls;
   std::vector<SynthesisCall> synthesisCalls;
+  std::vector<SceneCall> sceneCalls;
 
  private:
   struct Output {
@@ -367,6 +385,52 @@ TEST(ConvertFrame, SceneChangeGuard) {
   EXPECT_NEAR(p.context.conversion.MotionAverage, 35.0 / 15, 1e-12);
 }
 
+TEST(ConvertFrame, ImprovedDepthUsesTheSceneKernelAndRestartsItWhenSwitchedOn) {
+  Program p;
+  FakeKernels kernels(p.context);
+  ConversionState& s = p.context.conversion;
+  s.ImprovedDepth = true;
+  const DibPtr frame = RandomImage(40, 24, 3);
+  auto sceneCall = [&](size_t i) {
+    return std::pair(kernels.sceneCalls.at(i).outGiven, kernels.sceneCalls.at(i).reset);
+  };
+
+  // The first frame is only taken in, afresh.
+  p.Convert(frame, false, kernels);
+  ASSERT_EQ(kernels.sceneCalls.size(), 1u);
+  EXPECT_EQ(sceneCall(0), std::pair(false, 1));
+  EXPECT_TRUE(kernels.synthesisCalls.empty());
+
+  // Later frames: the kernel's depth goes unsmoothed to the view synthesis,
+  // and the block motion kernel never runs.
+  p.Convert(frame, true, kernels);
+  ASSERT_EQ(kernels.sceneCalls.size(), 2u);
+  EXPECT_EQ(sceneCall(1), std::pair(true, 0));
+  ASSERT_EQ(kernels.synthesisCalls.size(), 1u);
+  const auto& depth = kernels.synthesisCalls[0].depth;
+  EXPECT_EQ(std::count(depth.begin(), depth.end(), FakeKernels::kSceneDepth),
+            int64_t(depth.size()));
+  EXPECT_TRUE(kernels.synthesisCalls[0].dmapFits);
+  EXPECT_TRUE(AllBytes(p.Right(), FakeKernels::kMarker));
+  EXPECT_TRUE(kernels.depthCalls.empty());
+  EXPECT_EQ(s.ShiftMode, kShiftSynthesis);
+
+  // Switched off, the standard step runs; switched on again, the kernel
+  // starts afresh and the right view shows the frame meanwhile.
+  s.ImprovedDepth = false;
+  p.Convert(frame, true, kernels);
+  EXPECT_EQ(kernels.depthCalls.size(), 1u);
+  EXPECT_EQ(kernels.sceneCalls.size(), 2u);
+  s.ImprovedDepth = true;
+  p.Convert(frame, true, kernels);
+  ASSERT_EQ(kernels.sceneCalls.size(), 3u);
+  EXPECT_EQ(sceneCall(2), std::pair(false, 1));
+  EXPECT_TRUE(SamePixels(p.Right(), *frame));
+  p.Convert(frame, true, kernels);
+  EXPECT_EQ(sceneCall(3), std::pair(true, 0));
+  EXPECT_TRUE(p.log.entries.empty());
+}
+
 TEST(ConversionTiming, AveragesAndDepthStep) {
   ConversionState s;
   float mean = 1.0f / 30;
@@ -541,24 +605,34 @@ TEST(ConvertFrameLibrary, ContinuingStepsIgnoreTheRightViewsOldContent) {
 }
 
 TEST(ConvertFrameLibrary, OddSizedFramesWithMovingContent) {
-  test::LibraryCopy library;
-  Program p(library.Dir());
-  const int32_t w = 101, h = 67;
-  DibPtr background = RandomImage(w, h, 5);
-  DibPtr object = RandomImage(24, 16, 6);
-  for (int n = 0; n < 8; ++n) {
-    DibPtr frame = background->CopyOf();
-    // The object moves down and to the right by 2 pixels a frame.
-    for (int32_t y = 0; y < 16; ++y)
-      std::memcpy(PixelAt(*frame, 10 + 2 * n, 20 + 2 * n + y), PixelAt(*object, 0, y), 3 * 24);
-    p.Convert(frame, n > 0);
-    EXPECT_EQ(p.Right().Width(), w);
-    EXPECT_EQ(p.Right().Height(), h);
-    EXPECT_EQ(p.Left().Width(), w);
+  // Both depth modes, on sizes that leave partial blocks and tiny frames.
+  const std::pair<int32_t, int32_t> sizes[] = {{101, 67}, {1, 1}, {7, 3}, {13, 200}};
+  for (const bool improved : {false, true}) {
+    for (const auto& [w, h] : sizes) {
+      test::LibraryCopy library;
+      Program p(library.Dir());
+      p.context.conversion.ImprovedDepth = improved;
+      DibPtr background = RandomImage(w, h, 5);
+      DibPtr object = RandomImage(24, 16, 6);
+      for (int n = 0; n < 8; ++n) {
+        DibPtr frame = background->CopyOf();
+        // The object moves down and to the right by 2 pixels a frame.
+        for (int32_t y = 0; y < 16; ++y) {
+          const int32_t oy = 20 + 2 * n + y, ox = 10 + 2 * n;
+          if (oy >= h || ox >= w) continue;
+          std::memcpy(PixelAt(*frame, ox, oy), PixelAt(*object, 0, y),
+                      3 * static_cast<size_t>(std::min(24, w - ox)));
+        }
+        p.Convert(frame, n > 0);
+        EXPECT_EQ(p.Right().Width(), w);
+        EXPECT_EQ(p.Right().Height(), h);
+        EXPECT_EQ(p.Left().Width(), w);
+      }
+      EXPECT_TRUE(p.log.entries.empty()) << w << "x" << h << " improved " << improved;
+      EXPECT_GE(p.context.conversion.DepthStep, 1);
+      EXPECT_LE(p.context.conversion.DepthStep, 5);
+    }
   }
-  EXPECT_TRUE(p.log.entries.empty());
-  EXPECT_GE(p.context.conversion.DepthStep, 1);
-  EXPECT_LE(p.context.conversion.DepthStep, 5);
 }
 
 }  // namespace
