@@ -148,7 +148,7 @@ void BM_SmoothDMAP(benchmark::State& state) {
   SetFrameCounters(state, w, h);
 }
 
-void ConvertSequence(benchmark::State& state, Motion motion) {
+void ConvertSequence(benchmark::State& state, Motion motion, bool improved = false) {
   const auto w = static_cast<int32_t>(state.range(0)), h = static_cast<int32_t>(state.range(1));
   const std::vector<DibPtr> frames = Sequence(w, h, motion);
   // A library of its own: its state (previous grey frame, gain) belongs to
@@ -157,6 +157,7 @@ void ConvertSequence(benchmark::State& state, Motion motion) {
   ProgramContext program(library.Dir());
   MessageLog log;
   log.Attach(program.host);
+  program.conversion.ImprovedDepth = improved;
   DibPtr& current = program.frames.StereoPair[0];
   ReplaceWithCopy(frames[0], current);
   ConvertFrame(program, false);
@@ -180,12 +181,25 @@ void ConvertSequence(benchmark::State& state, Motion motion) {
 void BM_ConvertFrameObjects(benchmark::State& state) { ConvertSequence(state, Motion::Objects); }
 void BM_ConvertFramePan(benchmark::State& state) { ConvertSequence(state, Motion::Pan); }
 void BM_ConvertFrameBusy(benchmark::State& state) { ConvertSequence(state, Motion::Busy); }
+// The same with improved depth, which should cost at most 1.5 times as much.
+void BM_ConvertFrameImprovedObjects(benchmark::State& state) {
+  ConvertSequence(state, Motion::Objects, true);
+}
+void BM_ConvertFrameImprovedPan(benchmark::State& state) {
+  ConvertSequence(state, Motion::Pan, true);
+}
+void BM_ConvertFrameImprovedBusy(benchmark::State& state) {
+  ConvertSequence(state, Motion::Busy, true);
+}
 
 BENCHMARK(BM_SmoothDMAP<SmoothDepthReference>)->Apply(FrameSizes);
 BENCHMARK(BM_SmoothDMAP<SmoothDepthFast>)->Apply(FrameSizes);
 BENCHMARK(BM_ConvertFrameObjects)->Apply(FrameSizes);
 BENCHMARK(BM_ConvertFramePan)->Apply(FrameSizes);
 BENCHMARK(BM_ConvertFrameBusy)->Args({1920, 1080});
+BENCHMARK(BM_ConvertFrameImprovedObjects)->Apply(FrameSizes);
+BENCHMARK(BM_ConvertFrameImprovedPan)->Args({1920, 1080});
+BENCHMARK(BM_ConvertFrameImprovedBusy)->Args({1920, 1080});
 
 }  // namespace
 }  // namespace dioptrix

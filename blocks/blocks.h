@@ -43,8 +43,8 @@ BLOCKS_EXPORT int32_t CreateDepthMap_DLL(uint8_t* cur, const uint8_t* prev, doub
 BLOCKS_EXPORT int32_t CreateDepthMapFast_DLL(uint8_t* cur, const uint8_t* prev, double* cost,
                                              int32_t mode, const uint8_t* dmap, int32_t w,
                                              int32_t h, double* pan, int32_t scale);
-/* Depth that follows the scene: the first byte of every pixel of out receives
- * the depth of cur (255 nearest), from the motion since the last frame given
+/* Depth that follows the scene: every byte of every pixel of out receives the
+ * depth of cur (255 nearest), from the motion since the last frame given
  * here, stretched over the range of motion present and carried along it from
  * frame to frame. out may be null (cur is only taken in). reset (non-zero)
  * forgets the earlier frames; the first frame after a reset or a cut gets

@@ -33,6 +33,16 @@ void CopyBlue(const uint8_t* src, uint8_t* dst, int64_t n) {
   for (int64_t x = 0; x < n; ++x) dst[x] = src[3 * x];
 }
 
+void HalveLines(const uint8_t* a, const uint8_t* b, uint8_t* out, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) {
+    const uint8_t* p = a + 6 * i;
+    const uint8_t* q = b + 6 * i;
+    const uint32_t sum = p[0] + 2u * p[1] + p[2] + p[3] + 2u * p[4] + p[5] + q[0] + 2u * q[1] +
+                         q[2] + q[3] + 2u * q[4] + q[5];
+    out[i] = static_cast<uint8_t>((sum + 8) >> 4);
+  }
+}
+
 void ExpandRow(const uint8_t* src, uint8_t* dst, int64_t n, bool blend, uint8_t add) {
   for (int64_t p = 0; p < n; ++p) {
     const uint8_t v = blend ? static_cast<uint8_t>(ThreeQuarters(src[p]) + add) : src[p];
@@ -78,6 +88,7 @@ namespace {
 const GreySearchKernels kGreySearchPlain = {CpuLevel::Plain, plain::GreyBlockCost,
                                             plain::SearchBand};
 const BlueCopyKernels kBlueCopyPlain = {CpuLevel::Plain, plain::CopyBlue};
+const HalfGreyKernels kHalfGreyPlain = {CpuLevel::Plain, plain::HalveLines};
 const DepthWriteKernels kDepthWritePlain = {CpuLevel::Plain, plain::CarryBand, plain::ExpandRow};
 const ColourCostKernels kColourCostPlain = {CpuLevel::Plain, plain::ColourBlockCost,
                                             plain::SearchColourBlock};
@@ -88,6 +99,7 @@ const GreySearchKernels kGreySearchSsse3 = {CpuLevel::Ssse3, ssse3::GreyBlockCos
 const GreySearchKernels kGreySearchAvx2 = {CpuLevel::Avx2, ssse3::GreyBlockCost, avx2::SearchBand};
 const BlueCopyKernels kBlueCopySsse3 = {CpuLevel::Ssse3, ssse3::CopyBlue};
 const BlueCopyKernels kBlueCopyAvx2 = {CpuLevel::Avx2, avx2::CopyBlue};
+const HalfGreyKernels kHalfGreySsse3 = {CpuLevel::Ssse3, ssse3::HalveLines};
 const DepthWriteKernels kDepthWriteSsse3 = {CpuLevel::Ssse3, ssse3::CarryBand, ssse3::ExpandRow};
 const DepthWriteKernels kDepthWriteAvx2 = {CpuLevel::Avx2, avx2::CarryBand, ssse3::ExpandRow};
 const ColourCostKernels kColourCostSsse3 = {CpuLevel::Ssse3, ssse3::ColourBlockCost,
@@ -121,6 +133,19 @@ const BlueCopyKernels& BlueCopyKernelsFor(CpuLevel level) {
 #endif
     default:
       return kBlueCopyPlain;
+  }
+}
+
+const HalfGreyKernels& HalfGreyKernelsFor(CpuLevel level) {
+  switch (CpuLevelAtMost(level)) {
+#ifdef DIOPTRIX_X86_KERNELS
+    case CpuLevel::Avx512:
+    case CpuLevel::Avx2:
+    case CpuLevel::Ssse3:
+      return kHalfGreySsse3;
+#endif
+    default:
+      return kHalfGreyPlain;
   }
 }
 

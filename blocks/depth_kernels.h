@@ -196,6 +196,14 @@ struct BlueCopyKernels {
   void (*copyBlue)(const uint8_t* src, uint8_t* dst, int64_t n);
 };
 
+// The scene depth's grey picture at half size: out[i] is the rounded mean of
+// blue + 2 green + red over the four pixels 2i and 2i + 1 of lines a and b,
+// (sum + 8) >> 4, for i < n (a and b hold 2n pixels).
+struct HalfGreyKernels {
+  CpuLevel level;
+  void (*halveLines)(const uint8_t* a, const uint8_t* b, uint8_t* out, int64_t n);
+};
+
 // Writing carried depth: each value v of the map becomes a grey pixel of
 // three equal bytes, in mode 1 (blend) round(3v / 4) + add, in mode 2 v.
 struct DepthWriteKernels {
@@ -229,6 +237,7 @@ struct ColourCostKernels {
 // level below it that it has.
 const GreySearchKernels& GreySearchKernelsFor(CpuLevel level);
 const BlueCopyKernels& BlueCopyKernelsFor(CpuLevel level);
+const HalfGreyKernels& HalfGreyKernelsFor(CpuLevel level);
 const DepthWriteKernels& DepthWriteKernelsFor(CpuLevel level);
 const ColourCostKernels& ColourCostKernelsFor(CpuLevel level);
 
@@ -244,6 +253,7 @@ namespace plain {
 uint32_t GreyBlockCost(const uint8_t* a, const uint8_t* b, size_t stride);
 void SearchBand(const GreyBand& band, int64_t first, int64_t end, Match* matches);
 void CopyBlue(const uint8_t* src, uint8_t* dst, int64_t n);
+void HalveLines(const uint8_t* a, const uint8_t* b, uint8_t* out, int64_t n);
 void CarryBand(const CarriedBand& band, bool blend);
 void ExpandRow(const uint8_t* src, uint8_t* dst, int64_t n, bool blend, uint8_t add);
 uint32_t ColourBlockCost(const uint8_t* a, const uint8_t* b, size_t stride);
@@ -255,6 +265,7 @@ namespace ssse3 {
 uint32_t GreyBlockCost(const uint8_t* a, const uint8_t* b, size_t stride);
 void SearchBand(const GreyBand& band, int64_t first, int64_t end, Match* matches);
 void CopyBlue(const uint8_t* src, uint8_t* dst, int64_t n);
+void HalveLines(const uint8_t* a, const uint8_t* b, uint8_t* out, int64_t n);
 void CarryBand(const CarriedBand& band, bool blend);
 void ExpandRow(const uint8_t* src, uint8_t* dst, int64_t n, bool blend, uint8_t add);
 uint32_t ColourBlockCost(const uint8_t* a, const uint8_t* b, size_t stride);

@@ -280,6 +280,59 @@ DIOPTRIX_SSSE3 void SearchBand(const GreyBand& band, int64_t first, int64_t end,
   for (int64_t col = first; col < end; ++col) matches[col] = SearchOne(searcher, band, col);
 }
 
+// HalveLines: 16 pixels (48 bytes) of a line give 8 sums of two pixels. Byte
+// shuffles gather, for every output, the pixel pair's bytes in three parts
+// (blue and green of the first pixel, its red and the second's blue, the
+// second's green and red), each from the three 16-byte loads it may lie in;
+// multiply-adds weigh them 1 2, 1 1 and 2 1.
+struct HalfMasks {
+  alignas(16) uint8_t shuffle[3][3][16];  // [part][load][byte]
+  alignas(16) int8_t weight[3][16];       // [part][byte]
+};
+
+constexpr HalfMasks MakeHalfMasks() {
+  HalfMasks h{};
+  for (int part = 0; part < 3; ++part) {
+    for (int j = 0; j < 16; ++j) {
+      const int pos = 6 * (j / 2) + 2 * part + j % 2;
+      for (int load = 0; load < 3; ++load) {
+        h.shuffle[part][load][j] = pos / 16 == load ? static_cast<uint8_t>(pos % 16) : 0x80;
+      }
+      const bool first = j % 2 == 0;
+      h.weight[part][j] = part == 0 ? (first ? 1 : 2) : part == 1 ? 1 : (first ? 2 : 1);
+    }
+  }
+  return h;
+}
+
+constexpr HalfMasks kHalfMasks = MakeHalfMasks();
+
+DIOPTRIX_SSSE3_INLINE __m128i PairSums(const uint8_t* line) {
+  const __m128i loads[3] = {Load16(line), Load16(line + 16), Load16(line + 32)};
+  __m128i sum = _mm_setzero_si128();
+  for (int part = 0; part < 3; ++part) {
+    __m128i gathered = _mm_setzero_si128();
+    for (int load = 0; load < 3; ++load) {
+      const __m128i mask = Load16(kHalfMasks.shuffle[part][load]);
+      gathered = _mm_or_si128(gathered, _mm_shuffle_epi8(loads[load], mask));
+    }
+    const __m128i weight = Load16(reinterpret_cast<const uint8_t*>(kHalfMasks.weight[part]));
+    sum = _mm_add_epi16(sum, _mm_maddubs_epi16(gathered, weight));
+  }
+  return sum;
+}
+
+DIOPTRIX_SSSE3 void HalveLines(const uint8_t* a, const uint8_t* b, uint8_t* out, int64_t n) {
+  const __m128i eight = _mm_set1_epi16(8);
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m128i sum = _mm_add_epi16(PairSums(a + 6 * i), PairSums(b + 6 * i));
+    sum = _mm_srli_epi16(_mm_add_epi16(sum, eight), 4);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(sum, sum));
+  }
+  plain::HalveLines(a + 6 * i, b + 6 * i, out + i, n - i);
+}
+
 DIOPTRIX_SSSE3 void CopyBlue(const uint8_t* src, uint8_t* dst, int64_t n) {
   const __m128i pick0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
   const __m128i pick1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1);

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <utility>
 
+#include "blocks/depth_kernels.h"
 #include "blocks/depthmap.h"
 
 namespace dioptrix::blocks {
@@ -37,29 +40,31 @@ constexpr float kRangeRamp = 0.7f;
 // Weight of the new frame's range and depth against what was carried.
 constexpr float kRangeFollow = 0.3f;
 constexpr float kDepthFollow = 0.4f;
+// The global shift is looked for up to this far, in reduced pixels.
+constexpr int32_t kProfileReach = 96;
 // Grey difference at which a block's weight in a pixel's depth halves.
 constexpr float kEdgeGrey = 14.0f;
+// Four blocks whose depths differ less than this are interpolated only.
+constexpr float kEvenDepth = 6.0f;
 
 int32_t ReductionFactor(int32_t w) { return std::max(1, w / kGreyWidth); }
+
+// Nearest whole pixel of a motion (halves away from zero); motions stay far
+// inside the int32_t range.
+int32_t Round(float v) { return static_cast<int32_t>(v >= 0 ? v + 0.5f : v - 0.5f); }
 
 // Grey of the reduced picture: (blue + 2 green + red) / 4 averaged over each
 // factor x factor square of frame pixels, rounded.
 void MakeGrey(const uint8_t* cur, int32_t w, int32_t factor, int32_t gw, int32_t gh,
               uint8_t* grey) {
+  static const auto halve = depth_kernels::HalfGreyKernelsFor(BestCpuLevel()).halveLines;
   const int64_t stride = PictureStride(w);
   const uint32_t divisor = 4u * static_cast<uint32_t>(factor * factor);
   for (int32_t y = 0; y < gh; ++y) {
     uint8_t* row = grey + int64_t{y} * gw;
     if (factor == 2) {
       const uint8_t* a = cur + int64_t{2 * y} * stride;
-      const uint8_t* b = a + stride;
-      for (int32_t x = 0; x < gw; ++x) {
-        const uint8_t* p = a + 6 * int64_t{x};
-        const uint8_t* q = b + 6 * int64_t{x};
-        const uint32_t sum = p[0] + 2u * p[1] + p[2] + p[3] + 2u * p[4] + p[5] + q[0] + 2u * q[1] +
-                             q[2] + q[3] + 2u * q[4] + q[5];
-        row[x] = static_cast<uint8_t>((sum + 8) / 16);
-      }
+      halve(a, a + stride, row, gw);
       continue;
     }
     for (int32_t x = 0; x < gw; ++x) {
@@ -83,8 +88,8 @@ uint32_t BlockCost(const uint8_t* a, const uint8_t* b, int32_t stride) {
 // profiles: the shift (previous position minus current) whose profiles
 // differ least, up to a quarter of the side.
 int32_t ProfileShift(const std::vector<float>& now, const std::vector<float>& before) {
-  const int32_t n = static_cast<int32_t>(now.size());
-  const int32_t reach = n / 4;
+  const int32_t n = static_cast<int32_t>(std::min(now.size(), before.size()));
+  const int32_t reach = std::min(n / 4, kProfileReach);
   int32_t best = 0;
   double bestCost = -1;
   for (int32_t k = -reach; k <= reach; ++k) {
@@ -102,27 +107,30 @@ int32_t ProfileShift(const std::vector<float>& now, const std::vector<float>& be
   return best;
 }
 
-// Column (across) or row (down) means of a grey picture, less their mean, so
-// that a change of brightness does not shift the match.
-void Profile(const uint8_t* grey, int32_t gw, int32_t gh, bool columns, std::vector<float>& out) {
-  out.assign(columns ? gw : gh, 0.0f);
+// Column (across) and row (down) means of a grey picture, each less its
+// mean, so that a change of brightness does not shift the match.
+void Profiles(const uint8_t* grey, int32_t gw, int32_t gh, std::vector<uint32_t>& sums,
+              std::vector<float>& columns, std::vector<float>& rows) {
+  sums.assign(static_cast<size_t>(gw), 0);
+  rows.assign(static_cast<size_t>(gh), 0.0f);
   for (int32_t y = 0; y < gh; ++y) {
     const uint8_t* row = grey + int64_t{y} * gw;
-    if (columns) {
-      for (int32_t x = 0; x < gw; ++x) out[x] += row[x];
-    } else {
-      uint32_t sum = 0;
-      for (int32_t x = 0; x < gw; ++x) sum += row[x];
-      out[y] = static_cast<float>(sum);
+    uint32_t sum = 0;
+    for (int32_t x = 0; x < gw; ++x) {
+      sums[x] += row[x];
+      sum += row[x];
     }
+    rows[y] = static_cast<float>(sum) / static_cast<float>(gw);
   }
-  double mean = 0;
-  for (float& v : out) {
-    v /= columns ? gh : gw;
-    mean += v;
+  columns.resize(static_cast<size_t>(gw));
+  for (int32_t x = 0; x < gw; ++x)
+    columns[x] = static_cast<float>(sums[x]) / static_cast<float>(gh);
+  for (std::vector<float>* profile : {&columns, &rows}) {
+    double mean = 0;
+    for (const float v : *profile) mean += v;
+    mean /= static_cast<double>(profile->size());
+    for (float& v : *profile) v -= static_cast<float>(mean);
   }
-  mean /= static_cast<double>(out.size());
-  for (float& v : out) v -= static_cast<float>(mean);
 }
 
 class FrameMotion {
@@ -154,77 +162,92 @@ class FrameMotion {
     const size_t index = static_cast<size_t>(by) * s_.blocksX + bx;
     int32_t bestX = x, bestY = y;
     uint32_t best = Cost(x, y, x, y);
-    auto tryAt = [&](int32_t cx, int32_t cy) {
-      cx = std::clamp(cx, 0, maxX_);
-      cy = std::clamp(cy, 0, maxY_);
-      if (cx == bestX && cy == bestY) return false;
+    // Candidates already costed (several neighbours often share a motion).
+    int32_t tried[8][2];
+    int triedCount = 0;
+    auto tryMotion = [&](float mx, float my) {
+      const int32_t cx = std::clamp(x + Round(mx), 0, maxX_);
+      const int32_t cy = std::clamp(y + Round(my), 0, maxY_);
+      if (cx == x && cy == y) return;
+      for (int i = 0; i < triedCount; ++i) {
+        if (tried[i][0] == cx && tried[i][1] == cy) return;
+      }
+      if (triedCount < 8) {
+        tried[triedCount][0] = cx;
+        tried[triedCount][1] = cy;
+        ++triedCount;
+      }
       const uint32_t c = Cost(x, y, cx, cy);
-      if (c >= best) return false;
+      if (c >= best) return;
       best = c;
       bestX = cx;
       bestY = cy;
-      return true;
     };
-    auto tryMotion = [&](const SceneDepthState::Block& b) {
-      tryAt(x + static_cast<int32_t>(std::lround(b.mx)),
-            y + static_cast<int32_t>(std::lround(b.my)));
-    };
+    auto tryBlock = [&](const SceneDepthState::Block& b) { tryMotion(b.mx, b.my); };
     if (!s_.lastBlocks.empty()) {
-      tryMotion(s_.lastBlocks[index]);
-      if (bx + 1 < s_.blocksX) tryMotion(s_.lastBlocks[index + 1]);
-      if (by + 1 < s_.blocksY) tryMotion(s_.lastBlocks[index + s_.blocksX]);
+      tryBlock(s_.lastBlocks[index]);
+      if (bx + 1 < s_.blocksX) tryBlock(s_.lastBlocks[index + 1]);
+      if (by + 1 < s_.blocksY) tryBlock(s_.lastBlocks[index + s_.blocksX]);
     }
-    if (bx > 0) tryMotion(s_.blocks[index - 1]);
+    if (bx > 0) tryBlock(s_.blocks[index - 1]);
     if (by > 0) {
-      tryMotion(s_.blocks[index - s_.blocksX]);
-      if (bx + 1 < s_.blocksX) tryMotion(s_.blocks[index - s_.blocksX + 1]);
+      tryBlock(s_.blocks[index - s_.blocksX]);
+      if (bx + 1 < s_.blocksX) tryBlock(s_.blocks[index - s_.blocksX + 1]);
     }
-    tryAt(x + s_.globalX, y + s_.globalY);
+    tryMotion(static_cast<float>(s_.globalX), static_cast<float>(s_.globalY));
 
-    // One-pixel steps while they lower the cost.
+    // One-pixel steps to the cheapest of the four neighbours while it is
+    // cheaper than the centre; the last four costs give the fractions.
+    constexpr uint32_t kOutside = UINT32_MAX;
+    uint32_t around[4] = {kOutside, kOutside, kOutside, kOutside};  // left, right, up, down
     for (int32_t step = 0; step < kRefineSteps; ++step) {
-      const int32_t cx = bestX, cy = bestY;
-      bool moved = tryAt(cx + 1, cy);
-      moved = tryAt(cx - 1, cy) || moved;
-      moved = tryAt(cx, cy + 1) || moved;
-      moved = tryAt(cx, cy - 1) || moved;
-      if (!moved) break;
+      around[0] = bestX > 0 ? Cost(x, y, bestX - 1, bestY) : kOutside;
+      around[1] = bestX < maxX_ ? Cost(x, y, bestX + 1, bestY) : kOutside;
+      around[2] = bestY > 0 ? Cost(x, y, bestX, bestY - 1) : kOutside;
+      around[3] = bestY < maxY_ ? Cost(x, y, bestX, bestY + 1) : kOutside;
+      const int k = static_cast<int>(std::min_element(around, around + 4) - around);
+      if (around[k] >= best) break;
+      best = around[k];
+      bestX += k == 0 ? -1 : k == 1 ? 1 : 0;
+      bestY += k == 2 ? -1 : k == 3 ? 1 : 0;
+      // The neighbours of the new centre are costed next round.
+      around[0] = around[1] = around[2] = around[3] = kOutside;
     }
 
     SceneDepthState::Block& b = s_.blocks[index];
     b.cost = best;
-    b.mx = static_cast<float>(bestX - x) + Fraction(x, y, bestX, bestY, 1, 0, best);
-    b.my = static_cast<float>(bestY - y) + Fraction(x, y, bestX, bestY, 0, 1, best);
+    b.mx = static_cast<float>(bestX - x) + Fraction(around[0], best, around[1]);
+    b.my = static_cast<float>(bestY - y) + Fraction(around[2], best, around[3]);
     Describe(b, x, y);
   }
 
-  // The fraction of a pixel to add to the best position along (dx, dy): the
-  // minimum of the parabola through the costs either side.
-  float Fraction(int32_t x, int32_t y, int32_t bx, int32_t by, int32_t dx, int32_t dy,
-                 uint32_t centre) const {
-    const int32_t ax = bx - dx, ay = by - dy, cx = bx + dx, cy = by + dy;
-    if (ax < 0 || ay < 0 || cx > maxX_ || cy > maxY_) return 0;
-    const float before = static_cast<float>(Cost(x, y, ax, ay));
-    const float after = static_cast<float>(Cost(x, y, cx, cy));
-    const float curve = before + after - 2.0f * static_cast<float>(centre);
+  // The fraction of a pixel to add to the best position: the minimum of the
+  // parabola through the costs either side (none at the picture's edge).
+  static float Fraction(uint32_t before, uint32_t centre, uint32_t after) {
+    if (before == UINT32_MAX || after == UINT32_MAX) return 0;
+    const float a = static_cast<float>(before), c = static_cast<float>(after);
+    const float curve = a + c - 2.0f * static_cast<float>(centre);
     if (curve <= 0) return 0;
-    return std::clamp((before - after) / (2.0f * curve), -0.5f, 0.5f);
+    return std::clamp((a - c) / (2.0f * curve), -0.5f, 0.5f);
   }
 
-  // The block's mean grey and whether it has texture enough to trust.
+  // The block's mean grey and whether it has texture enough to trust: the
+  // block against itself moved by a pixel across and a line down.
   void Describe(SceneDepthState::Block& b, int32_t x, int32_t y) const {
     const int32_t gw = s_.greyWidth;
-    uint32_t sum = 0, steps = 0;
+    const uint8_t* block = now_ + int64_t{y} * gw + x;
+    uint32_t sum = 0;
     for (int32_t j = 0; j < kBlock; ++j) {
-      const uint8_t* row = now_ + int64_t{y + j} * gw + x;
-      for (int32_t i = 0; i < kBlock; ++i) {
-        sum += row[i];
-        if (i + 1 < kBlock) steps += static_cast<uint32_t>(std::abs(row[i + 1] - row[i]));
-        if (j + 1 < kBlock) steps += static_cast<uint32_t>(std::abs(row[i + gw] - row[i]));
-      }
+      for (int32_t i = 0; i < kBlock; ++i) sum += block[int64_t{j} * gw + i];
     }
     b.grey = static_cast<float>(sum) / (kBlock * kBlock);
-    b.textured = steps >= kTextureStep * kBlock * kBlock;
+    // A picture a block wide or high has no neighbour that way.
+    uint32_t steps = 0;
+    if (x + kBlock < gw || x > 0)
+      steps += BlockCost(block, x + kBlock < gw ? block + 1 : block - 1, gw);
+    if (y + kBlock < s_.greyHeight || y > 0)
+      steps += BlockCost(block, y + kBlock < s_.greyHeight ? block + gw : block - gw, gw);
+    b.textured = steps >= 2 * kTextureStep * kBlock * kBlock;
   }
 
   SceneDepthState& s_;
@@ -233,6 +256,25 @@ class FrameMotion {
   const int32_t maxX_;
   const int32_t maxY_;
 };
+
+// The median of n values (n odd or even: the upper middle one), reordering
+// them; nine values, the usual case, go through a sorting network.
+float Median(float* v, int n) {
+  if (n != 9) {
+    std::nth_element(v, v + n / 2, v + n);
+    return v[n / 2];
+  }
+  auto order = [v](int a, int b) {
+    const float low = std::min(v[a], v[b]);
+    v[b] = std::max(v[a], v[b]);
+    v[a] = low;
+  };
+  order(1, 2), order(4, 5), order(7, 8), order(0, 1), order(3, 4), order(6, 7);
+  order(1, 2), order(4, 5), order(7, 8), order(0, 3), order(5, 8), order(4, 7);
+  order(3, 6), order(1, 4), order(2, 5), order(4, 7), order(4, 2), order(6, 4);
+  order(4, 2);
+  return v[4];
+}
 
 // Each block's nearness: its motion length, a median over its 3 x 3
 // neighbourhood of textured blocks (a block without texture takes its
@@ -260,8 +302,7 @@ void Nearness(SceneDepthState& s) {
         b.nearness = -1.0f;
         continue;
       }
-      std::nth_element(window, window + n / 2, window + n);
-      b.nearness = window[n / 2];
+      b.nearness = Median(window, n);
     }
   }
 }
@@ -327,10 +368,14 @@ void BlockDepths(SceneDepthState& s, bool fresh) {
 
 // Refines the block depths to every pixel of the reduced picture: the four
 // nearest block centres, weighted by distance and by how close the pixel's
-// grey is to each block's mean grey.
+// grey is to each block's mean grey. Between four blocks of nearly the same
+// depth the grey cannot matter, and the depth is interpolated only.
 void PixelDepths(SceneDepthState& s, const uint8_t* grey) {
   const int32_t gw = s.greyWidth, gh = s.greyHeight, bw = s.blocksX, bh = s.blocksY;
   s.pixelDepth.resize(static_cast<size_t>(gw) * gh);
+  // The weight of a grey difference, for every difference.
+  float closeness[256];
+  for (int i = 0; i < 256; ++i) closeness[i] = 1.0f / (1.0f + i * i / (kEdgeGrey * kEdgeGrey));
   // Per column: left block, right block, weight of the right one.
   std::vector<int32_t> left(gw), right(gw);
   std::vector<float> across(gw);
@@ -341,9 +386,14 @@ void PixelDepths(SceneDepthState& s, const uint8_t* grey) {
     t = a == b ? 0.0f : std::clamp(f - static_cast<float>(a), 0.0f, 1.0f);
   };
   for (int32_t x = 0; x < gw; ++x) place(x, bw, left[x], right[x], across[x]);
-  std::vector<float> d00(gw), d01(gw), d10(gw), d11(gw), g00(gw), g01(gw), g10(gw), g11(gw);
+  // Per column, for the two block rows in use: the four depths and greys,
+  // the depths interpolated across on each row, and the stretches of
+  // columns whose four depths differ enough for the grey to matter.
+  std::vector<float> d00(gw), d01(gw), d10(gw), d11(gw), upper(gw), lower(gw);
+  std::vector<uint8_t> g00(gw), g01(gw), g10(gw), g11(gw);
+  std::vector<std::pair<int32_t, int32_t>> uneven;
   int32_t lastTop = -1, lastBottom = -1;
-  const float sharpness = 1.0f / (kEdgeGrey * kEdgeGrey);
+  auto level = [](float g) { return static_cast<uint8_t>(std::clamp(g, 0.0f, 255.0f) + 0.5f); };
   for (int32_t y = 0; y < gh; ++y) {
     int32_t top = 0, bottom = 0;
     float down = 0;
@@ -353,55 +403,84 @@ void PixelDepths(SceneDepthState& s, const uint8_t* grey) {
       const SceneDepthState::Block* rb = s.blocks.data() + static_cast<size_t>(bottom) * bw;
       const float* dt = s.depth.data() + static_cast<size_t>(top) * bw;
       const float* db = s.depth.data() + static_cast<size_t>(bottom) * bw;
+      uneven.clear();
       for (int32_t x = 0; x < gw; ++x) {
         d00[x] = dt[left[x]];
         d01[x] = dt[right[x]];
         d10[x] = db[left[x]];
         d11[x] = db[right[x]];
-        g00[x] = rt[left[x]].grey;
-        g01[x] = rt[right[x]].grey;
-        g10[x] = rb[left[x]].grey;
-        g11[x] = rb[right[x]].grey;
+        upper[x] = d00[x] + across[x] * (d01[x] - d00[x]);
+        lower[x] = d10[x] + across[x] * (d11[x] - d10[x]);
+        const float low = std::min(std::min(d00[x], d01[x]), std::min(d10[x], d11[x]));
+        const float high = std::max(std::max(d00[x], d01[x]), std::max(d10[x], d11[x]));
+        if (high - low < kEvenDepth) continue;
+        g00[x] = level(rt[left[x]].grey);
+        g01[x] = level(rt[right[x]].grey);
+        g10[x] = level(rb[left[x]].grey);
+        g11[x] = level(rb[right[x]].grey);
+        if (!uneven.empty() && uneven.back().second == x)
+          ++uneven.back().second;
+        else
+          uneven.push_back({x, x + 1});
       }
       lastTop = top;
       lastBottom = bottom;
     }
-    const uint8_t* row = grey + int64_t{y} * gw;
     uint8_t* out = s.pixelDepth.data() + int64_t{y} * gw;
+    // Interpolated only: a mix of depths from 0 to 255 stays inside them.
     for (int32_t x = 0; x < gw; ++x) {
-      const float g = row[x];
-      const float t = across[x];
-      const float e00 = g - g00[x], e01 = g - g01[x], e10 = g - g10[x], e11 = g - g11[x];
-      const float w00 = (1 - t) * (1 - down) / (1 + e00 * e00 * sharpness);
-      const float w01 = t * (1 - down) / (1 + e01 * e01 * sharpness);
-      const float w10 = (1 - t) * down / (1 + e10 * e10 * sharpness);
-      const float w11 = t * down / (1 + e11 * e11 * sharpness);
-      const float sum = w00 + w01 + w10 + w11;
-      const float d = (w00 * d00[x] + w01 * d01[x] + w10 * d10[x] + w11 * d11[x]) / sum;
-      out[x] = static_cast<uint8_t>(std::clamp(d, 0.0f, 255.0f) + 0.5f);
+      out[x] = static_cast<uint8_t>(upper[x] + down * (lower[x] - upper[x]) + 0.5f);
+    }
+    const uint8_t* row = grey + int64_t{y} * gw;
+    for (const auto& [from, to] : uneven) {
+      for (int32_t x = from; x < to; ++x) {
+        const float t = across[x];
+        const int g = row[x];
+        const float w00 = (1 - t) * (1 - down) * closeness[std::abs(g - g00[x])];
+        const float w01 = t * (1 - down) * closeness[std::abs(g - g01[x])];
+        const float w10 = (1 - t) * down * closeness[std::abs(g - g10[x])];
+        const float w11 = t * down * closeness[std::abs(g - g11[x])];
+        const float sum = w00 + w01 + w10 + w11;
+        const float d = (w00 * d00[x] + w01 * d01[x] + w10 * d10[x] + w11 * d11[x]) / sum;
+        out[x] = level(d);
+      }
     }
   }
 }
 
-// Writes the reduced picture's depth into the first byte of every frame pixel.
+// Writes the reduced picture's depth into every byte of every frame pixel.
+// Lines that come from the same reduced line are copies of the first.
 void WriteDepth(const SceneDepthState& s, uint8_t* out) {
   const int64_t stride = PictureStride(s.width);
   const int32_t f = s.factor;
+  const size_t lineBytes = 3 * static_cast<size_t>(s.width);
   for (int32_t y = 0; y < s.height; ++y) {
-    const int32_t gy = std::min(y / f, s.greyHeight - 1);
-    const uint8_t* depth = s.pixelDepth.data() + int64_t{gy} * s.greyWidth;
     uint8_t* line = out + y * stride;
-    for (int32_t x = 0; x < s.width; ++x) {
-      line[3 * int64_t{x}] = depth[std::min(x / f, s.greyWidth - 1)];
+    if (y % f != 0 && y / f < s.greyHeight) {
+      std::memcpy(line, line - stride, lineBytes);
+      continue;
+    }
+    const uint8_t* depth =
+        s.pixelDepth.data() + int64_t{std::min(y / f, s.greyHeight - 1)} * s.greyWidth;
+    int32_t x = 0;
+    if (f == 2) {
+      // Two pixels, six bytes, per depth.
+      for (; x + 1 < s.width && x / 2 < s.greyWidth; x += 2) {
+        const uint32_t four = depth[x / 2] * 0x01010101u;
+        std::memcpy(line + 3 * int64_t{x}, &four, 4);
+        std::memcpy(line + 3 * int64_t{x} + 4, &four, 2);
+      }
+    }
+    for (; x < s.width; ++x) {
+      std::memset(line + 3 * int64_t{x}, depth[std::min(x / f, s.greyWidth - 1)], 3);
     }
   }
 }
 
 void WriteFlat(int32_t w, int32_t h, uint8_t* out) {
   const int64_t stride = PictureStride(w);
-  for (int64_t y = 0; y < h; ++y) {
-    for (int64_t x = 0; x < w; ++x) out[y * stride + 3 * x] = static_cast<uint8_t>(kFlat);
-  }
+  for (int64_t y = 0; y < h; ++y)
+    std::memset(out + y * stride, static_cast<int>(kFlat), 3 * static_cast<size_t>(w));
 }
 
 // Sizes everything for a w x h frame and forgets every earlier frame.
@@ -458,6 +537,9 @@ bool SceneDepth(SceneDepthState& s, uint8_t* out, const uint8_t* cur, int32_t w,
   const bool first = !s.primed;
   s.latest = fresh;
   s.primed = true;
+  std::swap(s.columns, s.lastColumns);
+  std::swap(s.rows, s.lastRows);
+  Profiles(now, s.greyWidth, s.greyHeight, s.columnSums, s.columns, s.rows);
   if (first || s.blocks.empty()) {
     if (out) WriteFlat(w, h, out);
     found.cut = first;
@@ -466,13 +548,8 @@ bool SceneDepth(SceneDepthState& s, uint8_t* out, const uint8_t* cur, int32_t w,
   }
 
   // The frame's global shift, a candidate for every block.
-  std::vector<float> nowProfile, beforeProfile;
-  Profile(now, s.greyWidth, s.greyHeight, true, nowProfile);
-  Profile(before, s.greyWidth, s.greyHeight, true, beforeProfile);
-  s.globalX = ProfileShift(nowProfile, beforeProfile);
-  Profile(now, s.greyWidth, s.greyHeight, false, nowProfile);
-  Profile(before, s.greyWidth, s.greyHeight, false, beforeProfile);
-  s.globalY = ProfileShift(nowProfile, beforeProfile);
+  s.globalX = ProfileShift(s.columns, s.lastColumns);
+  s.globalY = ProfileShift(s.rows, s.lastRows);
 
   FrameMotion(s, now, before).Search();
   double total = 0;

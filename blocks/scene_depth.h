@@ -72,9 +72,12 @@ struct SceneDepthState {
   int32_t globalX = 0;
   int32_t globalY = 0;
 
+  // Column and row profiles of the latest grey picture and the one before.
+  std::vector<float> columns, lastColumns, rows, lastRows;
+  std::vector<uint32_t> columnSums;
   // Per pixel of the reduced picture: the refined depth.
   std::vector<uint8_t> pixelDepth;
-  // Scratch of the column and row profiles and the nearness filter.
+  // Scratch of the nearness filter.
   std::vector<float> scratch;
 };
 
@@ -87,8 +90,8 @@ struct SceneDepthStats {
 };
 
 // Takes the frame cur (picture layout of blocks/blocks.h, w x h) and writes its
-// depth into the first byte of every pixel of out (same layout; the other
-// bytes are left alone). out may be null: the frame is only taken in, for
+// depth into every byte of every pixel of out (same layout; the padding at
+// the end of each line is left alone). out may be null: the frame is only taken in, for
 // the next one. reset forgets every earlier frame; the first frame after a
 // reset, a cut or a size change gets flat depth (128). A null cur or a size
 // FrameSizeUsable rejects does nothing and returns false.

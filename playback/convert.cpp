@@ -178,8 +178,8 @@ class ConvertStep {
     });
   }
 
-  // Improved depth: the kernel writes the frame's depth straight into the
-  // first bytes of StereoPair(1), which the synthesis turns into the right
+  // Improved depth: the kernel writes the frame's depth straight into
+  // StereoPair(1), which the synthesis turns into the right
   // view. No smoothing pass and no frame shift: the kernel's depth is smooth
   // already, and on pans it gives the parallax itself.
   void NextFrameFromScene() {

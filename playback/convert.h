@@ -26,7 +26,7 @@ class ConversionKernels {
                                   int32_t scale) = 0;
   virtual void Make3D(uint8_t* out, const uint8_t* src, uint8_t* dmap, int32_t w, int32_t h,
                       float gain, int32_t offset, int32_t radius) = 0;
-  // Improved depth: the depth of cur into the first byte of every pixel of out
+  // Improved depth: the depth of cur into every byte of every pixel of out
   // (out may be null); stats receives four values (see blocks/blocks.h).
   virtual void CreateDepthMapScene(uint8_t* out, const uint8_t* cur, int32_t w, int32_t h,
                                    int32_t reset, double* stats) = 0;

@@ -4,9 +4,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <random>
 #include <vector>
 
+#include "blocks/depth_kernels.h"
 #include "blocks/depthmap.h"
+#include "platform/cpu.h"
 
 namespace dioptrix::blocks {
 namespace {
@@ -100,6 +103,31 @@ struct DepthRun {
   }
 };
 
+TEST(SceneDepth, EveryLevelHalvesGreyLinesAsTheLoops) {
+  std::mt19937 rng(5);
+  for (CpuLevel level : CpuLevels()) {
+    SCOPED_TRACE(CpuLevelName(level));
+    const auto halve = depth_kernels::HalfGreyKernelsFor(level).halveLines;
+    for (int64_t n = 0; n <= 40; ++n) {
+      // Exactly the 2n pixels of each line; the output has guard bytes.
+      std::vector<uint8_t> a(static_cast<size_t>(6 * n)), b(a.size());
+      for (int round = 0; round < 4; ++round) {
+        for (auto& v : a) v = round == 0 ? 255 : static_cast<uint8_t>(rng());
+        for (auto& v : b) v = round == 0 ? 255 : static_cast<uint8_t>(rng());
+        std::vector<uint8_t> want(static_cast<size_t>(n) + 8, 0xA5), got(want);
+        depth_kernels::plain::HalveLines(a.data(), b.data(), want.data(), n);
+        halve(a.data(), b.data(), got.data(), n);
+        ASSERT_EQ(got, want) << n;
+      }
+    }
+  }
+  // The plain version: the rounded mean of blue + 2 green + red over 2 x 2.
+  const uint8_t a[6] = {10, 20, 30, 40, 50, 60}, b[6] = {1, 2, 3, 4, 5, 7};
+  uint8_t out = 0;
+  depth_kernels::plain::HalveLines(a, b, &out, 1);
+  EXPECT_EQ(out, (10 + 40 + 30 + 40 + 100 + 60 + 1 + 4 + 3 + 4 + 10 + 7 + 8) / 16);
+}
+
 TEST(SceneDepth, NearerSurfacesComeOutNearerWhateverThePanSpeedAndDirection) {
   for (const double pan : {2.0, 6.0, 14.0, -6.0}) {
     LayeredPan scene;
@@ -142,7 +170,7 @@ TEST(SceneDepth, StillPicturesStayFlatAndACutStartsAfresh) {
   EXPECT_GT(run.Mean(other, 1, true), run.Mean(other, 1, false) + 100);
 }
 
-TEST(SceneDepth, AnySizeIsTakenAndOnlyFirstBytesAreWritten) {
+TEST(SceneDepth, AnySizeIsTakenAndOnlyPixelBytesAreWritten) {
   SceneDepthState state;
   for (const auto& [w, h] : {std::pair{1, 1}, {7, 3}, {8, 8}, {17, 9}, {1921, 11}, {5, 400}}) {
     const int64_t bytes = PictureStride(w) * h;
@@ -153,8 +181,13 @@ TEST(SceneDepth, AnySizeIsTakenAndOnlyFirstBytesAreWritten) {
       ASSERT_TRUE(SceneDepth(state, out.data(), frame.data(), w, h, false, nullptr)) << w;
       for (int32_t y = 0; y < h; ++y) {
         for (int64_t b = 0; b < PictureStride(w); ++b) {
-          if (b % 3 == 0 && b < 3 * w) continue;
-          ASSERT_EQ(out[y * PictureStride(w) + b], 7) << w << "x" << h;
+          const uint8_t v = out[y * PictureStride(w) + b];
+          if (b >= 3 * w) {
+            ASSERT_EQ(v, 7) << w << "x" << h;
+          } else {
+            // All three bytes of a pixel hold its depth.
+            ASSERT_EQ(v, out[y * PictureStride(w) + b - b % 3]) << w << "x" << h;
+          }
         }
       }
     }

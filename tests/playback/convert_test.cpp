@@ -77,7 +77,7 @@ class FakeKernels : public ConversionKernels {
     for (int32_t y = 0; y < h; ++y) std::memset(out + y * stride, kMarker, 3 * w);
   }
 
-  // The scene depth kernel writes kSceneDepth into every first byte.
+  // The scene depth kernel writes kSceneDepth into every pixel.
   static constexpr uint8_t kSceneDepth = 200;
   struct SceneCall {
     bool outGiven;
@@ -90,7 +90,7 @@ class FakeKernels : public ConversionKernels {
     if (!out) return;
     const int64_t stride = BytesPerRow24(w);
     for (int32_t y = 0; y < h; ++y)
-      for (int32_t x = 0; x < w; ++x) out[y * stride + 3 * x] = kSceneDepth;
+      std::memset(out + y * stride, kSceneDepth, 3 * static_cast<size_t>(w));
   }
 
   std::vector<DepthCall> depthCalls;
