@@ -33,9 +33,12 @@ constexpr float kCutRatio = 3.0f;
 // the complement of kHighShare.
 constexpr double kLowShare = 0.05;
 constexpr double kHighShare = 0.005;
-// A range below kMinRange reduced pixels of motion carries no depth; it gains
-// full weight over kRangeRamp more.
+// A range below kMinRange reduced pixels of motion, plus kRelativeRange times
+// the slowest motion, carries no depth; it gains full weight over kRangeRamp
+// more. The relative part keeps a camera that turns (everything moves alike,
+// with some noise) from getting noise for depth.
 constexpr float kMinRange = 0.3f;
+constexpr float kRelativeRange = 0.15f;
 constexpr float kRangeRamp = 0.7f;
 // Weight of the new frame's range and depth against what was carried.
 constexpr float kRangeFollow = 0.3f;
@@ -336,7 +339,8 @@ void BlockDepths(SceneDepthState& s, bool fresh) {
     }
   }
   const float spread = s.high - s.low;
-  const float weight = std::clamp((spread - kMinRange) / kRangeRamp, 0.0f, 1.0f);
+  const float floor = kMinRange + kRelativeRange * std::max(s.low, 0.0f);
+  const float weight = std::clamp((spread - floor) / kRangeRamp, 0.0f, 1.0f);
   const bool carry = s.haveDepth && !fresh;
   s.depth.resize(s.blocks.size());
   for (int32_t by = 0; by < s.blocksY; ++by) {
