@@ -231,7 +231,7 @@ constexpr uint8_t kFarDepth = 20;
 constexpr uint8_t kMidDepth = 128;
 constexpr uint8_t kNearDepth = 235;
 
-// Two arrangements of a pan: (a) ground in the lower part, near objects
+// Two arrangements of a pan: (a) ground in the lower half, near objects
 // standing across the horizon; (b) a canopy across the top, near objects low.
 struct PanLayout {
   uint32_t seed;

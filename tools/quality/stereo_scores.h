@@ -93,7 +93,7 @@ double BlockDisparity(const cDIBSection& left, const cDIBSection& right, int32_t
 double FrameOrdering(const Scene& scene, const TrueFrame& truth, const cDIBSection& left,
                      const cDIBSection& right);
 
-// The part of the picture the picture scores cover: all but the largest
+// The region the picture scores cover: the picture without the largest
 // shift plus 8 pixels at the left and right and 8 lines at the top and
 // bottom.
 struct Region {
