@@ -77,7 +77,7 @@ struct SceneDepthState {
   std::vector<uint32_t> columnSums;
   // Per pixel of the reduced picture: the refined depth.
   std::vector<uint8_t> pixelDepth;
-  // Scratch of the nearness filter.
+  // Scratch of the nearness filter and the global shift.
   std::vector<float> scratch;
 };
 
