@@ -83,10 +83,12 @@ void MakeGrey(const uint8_t* cur, int32_t w, int32_t factor, int32_t gw, int32_t
   }
 }
 
-// Sum of absolute differences of two 8 x 8 blocks.
+// Sum of absolute differences of two 8 x 8 blocks, by the 8 x 4 cost of this
+// processor's grey search kernels.
 uint32_t BlockCost(const uint8_t* a, const uint8_t* b, int32_t stride) {
+  static const auto cost = depth_kernels::GreySearchKernelsFor(BestCpuLevel()).blockCost;
   const size_t s = static_cast<size_t>(stride);
-  return GreyBlockCost(a, b, s) + GreyBlockCost(a + 4 * s, b + 4 * s, s);
+  return cost(a, b, s) + cost(a + 4 * s, b + 4 * s, s);
 }
 
 // The cost of shift k between two profiles: the mean absolute difference
