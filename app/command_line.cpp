@@ -100,11 +100,33 @@ std::optional<int16_t> ParseOutputMethod(std::string_view text) {
   return ParseCode(text, kMethodNames, 8);
 }
 
-std::optional<bool> ParseEngineSynthesis(std::string_view text) {
+std::optional<bool> ParseTwoWay(const TwoWayOption& option, std::string_view text) {
   const std::string lower = Lower(text);
-  if (lower == "library") return false;
-  if (lower == "engine") return true;
+  if (lower == option.off) return false;
+  if (lower == option.on) return true;
   return std::nullopt;
+}
+
+std::optional<bool> TakeTwoWay(ArgumentReader& reader, const TwoWayOption& option,
+                               std::string* error) {
+  const std::string ways = std::string(option.off) + " or " + option.on;
+  std::string value;
+  if (!reader.TakeValue(value)) {
+    if (error) *error = std::string(option.option) + " needs " + ways;
+    return std::nullopt;
+  }
+  const std::optional<bool> way = ParseTwoWay(option, value);
+  if (!way && error)
+    *error = "unknown " + std::string(option.noun) + " '" + value + "' (" + ways + ")";
+  return way;
+}
+
+std::optional<bool> ParseEngineSynthesis(std::string_view text) {
+  return ParseTwoWay(kSynthesisOption, text);
+}
+
+std::optional<bool> ParseImprovedDepth(std::string_view text) {
+  return ParseTwoWay(kDepthOption, text);
 }
 
 std::string InputLayoutName(int16_t layout) {

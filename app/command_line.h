@@ -46,9 +46,32 @@ class ArgumentReader {
 // A layout or method given as its code or as one of its names (any case).
 std::optional<int16_t> ParseInputLayout(std::string_view text);
 std::optional<int16_t> ParseOutputMethod(std::string_view text);
-// The view synthesis of 2D converted to 3D, "library" or "engine" (any
-// case): true for the engine's.
+// An option that picks one of two ways of doing something (--synthesis,
+// --depth): its name, what its value is called in messages, and the names of
+// the two ways (taken in any case), the first standing for false.
+struct TwoWayOption {
+  const char* option;
+  const char* noun;
+  const char* off;
+  const char* on;
+};
+// The view synthesis of 2D converted to 3D: the library kernel, or the
+// engine's own (true).
+inline constexpr TwoWayOption kSynthesisOption{"--synthesis", "synthesis", "library", "engine"};
+// The depth of 2D converted to 3D: from block motion, or the improved depth
+// that follows the scene (true).
+inline constexpr TwoWayOption kDepthOption{"--depth", "depth", "motion", "improved"};
+
+// The way the text names: false for the first, true for the second.
+std::optional<bool> ParseTwoWay(const TwoWayOption& option, std::string_view text);
+// The value of the option the reader is at, as the way it names; nothing,
+// with the message in *error, when the value is missing or names neither.
+std::optional<bool> TakeTwoWay(ArgumentReader& reader, const TwoWayOption& option,
+                               std::string* error);
+// "library" or "engine": true for the engine's synthesis.
 std::optional<bool> ParseEngineSynthesis(std::string_view text);
+// "motion" or "improved": true for the improved depth.
+std::optional<bool> ParseImprovedDepth(std::string_view text);
 
 // Readable names of the codes, for reports.
 std::string InputLayoutName(int16_t layout);

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "image/dib_section.h"
 #include "platform/video/video_writer.h"
+#include "process/plane.h"
 
 namespace dioptrix {
 
@@ -42,6 +44,14 @@ struct ConvertOptions {
   // 2D converted to 3D: the right view made by the engine's synthesis instead
   // of the library kernel (slower, finer).
   bool engineSynthesis = false;
+  // 2D converted to 3D: the improved depth, which follows the scene, instead
+  // of the depth from block motion (ConversionState::ImprovedDepth).
+  bool improvedDepth = false;
+  // -m depth-map: every frame written is the depth picture the right view
+  // was made from (MakeDepthPicture) instead of a composition of the two
+  // views. Only 2D converted to 3D has one. method is then the composition
+  // the playback runs underneath, one of a view's size.
+  bool depthMap = false;
   bool help = false;
   // Set (to non-zero) when the conversion is to stop: the frames written so
   // far are completed into a playable file. May be set from a signal handler.
@@ -62,6 +72,13 @@ std::optional<VideoCodec> ParseCodecName(std::string_view text);
 
 // The --help text.
 std::string ConvertUsage();
+
+// Fills picture with the depth picture of a w x h view from the conversion's
+// depth map ((w + 1) x (h + 1) bytes, row y for scan line y): every pixel
+// grey (its three bytes equal) at its depth, nearer brighter. A map of
+// another size gives a black picture. The picture is made again only when
+// its size changes; an empty picture when it cannot be made.
+void MakeDepthPicture(const Plane<uint8_t>& depth, int32_t w, int32_t h, cDIBSection& picture);
 
 // What a conversion did.
 struct ConvertReport {

@@ -83,6 +83,8 @@ int PlayerMain(int& argc, char** argv, std::ostream& out, std::ostream& err) {
     if (options.quitAtEnd) app.onPlaybackEnded = [&app] { app.Exit(); };
     app.Start();
     app.Context().conversion.EngineSynthesis = options.engineSynthesis;
+    // --depth holds for this run over the stored choice, which it leaves as it is.
+    if (options.improvedDepth) app.SetImprovedDepth(*options.improvedDepth);
     if (!options.file.empty()) {
       QTimer::singleShot(0, &app.MainWindow(), [&] {
         if (!OpenAndPlay(app, options, out)) {

@@ -37,6 +37,12 @@ Options:
                         library (default) or engine (finer, but about
                         120 ms a 1080p frame: too slow to play in real
                         time beyond small videos)
+      --depth KIND      how 2D converted to 3D gets its depth, for this run
+                        (default: as Format > Improved depth was left):
+                          motion    from block motion between frames
+                          improved  depth that follows the scene, at about
+                                    1.5 times the cost (see
+                                    dioptrix-convert --help)
   -f, --fullscreen      play FILE fullscreen
   -q, --quit-at-end     end the program when the playback of FILE ends
       --batch           no message boxes: messages go to the error stream
@@ -60,7 +66,7 @@ ParsedPlayerArguments ParsePlayerArguments(const std::vector<std::string>& args)
     return parsed;
   };
   ArgumentReader reader(args);
-  std::string value;
+  std::string value, why;
   while (reader.NextOption()) {
     const std::string& arg = reader.Option();
     auto takeValue = [&] { return reader.TakeValue(value); };
@@ -81,11 +87,13 @@ ParsedPlayerArguments ParsePlayerArguments(const std::vector<std::string>& args)
     } else if (arg == "--batch") {
       if (!noValue()) return fail(arg + " takes no value");
       o.batch = true;
-    } else if (arg == "--synthesis") {
-      if (!takeValue()) return fail("--synthesis needs library or engine");
-      const auto engine = ParseEngineSynthesis(value);
-      if (!engine) return fail("unknown synthesis '" + value + "' (library or engine)");
+    } else if (arg == kSynthesisOption.option) {
+      const auto engine = TakeTwoWay(reader, kSynthesisOption, &why);
+      if (!engine) return fail(why);
       o.engineSynthesis = *engine;
+    } else if (arg == kDepthOption.option) {
+      o.improvedDepth = TakeTwoWay(reader, kDepthOption, &why);
+      if (!o.improvedDepth) return fail(why);
     } else if (arg == "-l" || arg == "--layout") {
       if (!takeValue()) return fail(arg + " needs a layout");
       o.layout = ParseInputLayout(value);

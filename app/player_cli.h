@@ -27,6 +27,10 @@ struct PlayerOptions {
   bool quitAtEnd = false;  // the program ends when the playback ends
   // 2D converted to 3D: the right view made by the engine's synthesis.
   bool engineSynthesis = false;
+  // 2D converted to 3D: the improved depth (true) or the depth from block
+  // motion (false) for this run; nothing: as stored in the settings (the
+  // Format menu's Improved depth entry).
+  std::optional<bool> improvedDepth;
   bool help = false;
   bool version = false;
 };

@@ -89,7 +89,8 @@ bool FrameSink::PutImage(const cDIBSection& v_cDib, bool, bool) {
   // Frames missing before the first one delivered: it stands in for them,
   // from the first one's time on.
   std::string error;
-  if (!writer_.WriteFrame(v_cDib, TimeOf(haveEarlier ? n : gap), &error)) return Fail(error);
+  const cDIBSection& frame = replace_ ? replace_(v_cDib) : v_cDib;
+  if (!writer_.WriteFrame(frame, TimeOf(haveEarlier ? n : gap), &error)) return Fail(error);
   ++written_;
   if (onFrame) onFrame(written_);
   if (!haveEarlier) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "display/display_backend.h"
@@ -56,6 +57,14 @@ class FrameSink final : public DisplayBackend {
   const std::vector<int64_t>& MissingFrames() const { return missing_; }
   // Called after every written frame with the number written so far.
   std::function<void(int64_t written)> onFrame;
+  // Writes another picture in place of each composed frame (the converter's
+  // depth map): the function gets the composed frame and returns the picture
+  // to write instead, which stays its own (it may fill the same picture
+  // every time) and need only last until the next call. A frame standing in
+  // for a missing one repeats the last picture written. Unset: frames are
+  // written as composed.
+  using FrameReplacement = std::function<const cDIBSection&(const cDIBSection& composed)>;
+  void ReplaceFrames(FrameReplacement replace) { replace_ = std::move(replace); }
 
   // Records the frame size; always succeeds.
   bool OpenDisplay(bool v_blnFullscreen, int32_t v_lngSrcX, int32_t v_lngSrcY, bool modeFlag,
@@ -94,6 +103,7 @@ class FrameSink final : public DisplayBackend {
   const int32_t* currentFrame_ = nullptr;
   int64_t nextFrame_ = 0;  // the source frame the next write stands for
   FrameTimes timeOf_;
+  FrameReplacement replace_;
   std::vector<int64_t> missing_;
   int32_t width_ = 0;
   int32_t height_ = 0;

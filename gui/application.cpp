@@ -177,6 +177,13 @@ void Application::ConnectMenus() {
   // A choice in the Format menu replaces a layout set from the command line.
   for (const char* format : {"mnu2D", "mnuParallel", "mnuAbove"})
     on(format, [this] { layoutOverride_.reset(); });
+  // The user's choice holds at once and for later runs.
+  QObject::connect(main_->Action("mnuImprovedDepth"), &QAction::triggered, main_.get(),
+                   [this](bool on) {
+                     SetImprovedDepth(on);
+                     if (std::string error; !store_.SaveImprovedDepth(on, &error))
+                       ctx_->host.Message(error);
+                   });
   QObject::connect(main_->Action("mnuViewControlBar"), &QAction::toggled, bar_.get(),
                    [this](bool visible) {
                      bar_->setVisible(visible);
@@ -187,6 +194,7 @@ void Application::ConnectMenus() {
 void Application::Start() {
   ctx_->settings.InterlaceViaOpenGL = true;
   glasses_->LoadSettings();
+  SetImprovedDepth(store_.LoadImprovedDepth());
   main_->show();
   bar_->show();
   GUI_Track();
@@ -263,6 +271,11 @@ int16_t Application::OutputMethodFor(bool fullscreen) {
   if (auto method = OutputMethodForGlasses(ctx_->settings.GlassesType, fullscreen))
     outputMethod_ = *method;
   return outputMethod_;
+}
+
+void Application::SetImprovedDepth(bool on) {
+  ctx_->conversion.ImprovedDepth = on;
+  main_->Action("mnuImprovedDepth")->setChecked(on);
 }
 
 void Application::Video_Play(bool fullscreen) {

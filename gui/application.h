@@ -54,8 +54,9 @@ class Application {
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
 
-  // Start-up: fullscreen interlacing through OpenGL, the settings loaded,
-  // the main window shown, then the control bar docked under it.
+  // Start-up: fullscreen interlacing through OpenGL, the settings loaded
+  // (the glasses and the improved depth), the main window shown, then the
+  // control bar docked under it.
   void Start();
   // Exit: the OpenGL and DirectX back-ends unloaded, the dialogs and windows
   // closed, onExit run. While a playback runs it is stopped first.
@@ -85,6 +86,14 @@ class Application {
   void SetOutputMethod(std::optional<int16_t> method) { methodOverride_ = method; }
   // The output method the next Play uses.
   int16_t OutputMethodFor(bool fullscreen);
+
+  // Improved depth for 2D converted to 3D (the conversion setting), from the
+  // next converted frame on, a running playback included; the Format menu's
+  // entry is checked to match. Start applies the stored choice; the entry
+  // applies the user's and stores it for later runs. This call stores
+  // nothing: the command line's --depth holds for its run only.
+  void SetImprovedDepth(bool on);
+  bool ImprovedDepth() const { return ctx_->conversion.ImprovedDepth; }
 
   // Plays the open file from the control bar's position until it ends or is
   // stopped. onPlaybackEnded runs after each playback.

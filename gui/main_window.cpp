@@ -150,6 +150,10 @@ FrmMain::FrmMain(QWidget* parent) : QMainWindow(parent) {
     formats_->addAction(entry);
   }
   Action("mnu2D")->setChecked(true);
+  // How 2D converted to 3D gets its depth; the application keeps the entry
+  // in step with the setting.
+  format->addSeparator();
+  AddAction(format, "mnuImprovedDepth", QStringLiteral("Improved depth"))->setCheckable(true);
 
   QMenu* help = bar->addMenu(QStringLiteral("Help"));
   help->setObjectName(QStringLiteral("mnuHelp"));

@@ -9,8 +9,10 @@
 #include <QVariant>
 #include <algorithm>
 #include <charconv>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <vector>
 
 namespace dioptrix::gui {
 
@@ -56,6 +58,66 @@ FileIdentity IdentityOf(const QString& path) {
           int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec};
 }
 
+// The text stored under key; fallback when the key is missing. A value
+// QSettings reads as something else (@Rect(...), a damaged @Variant(...)) is
+// no text: an empty one, which matches nothing.
+std::string ReadText(const QSettings& store, const char* key, const std::string& fallback) {
+  const QString name = QString::fromLatin1(key);
+  if (!store.contains(name)) return fallback;
+  const QVariant value = store.value(name);
+  if (!value.isValid() || !value.canConvert<QString>()) return std::string();
+  return value.toString().toStdString();
+}
+
+// A text to store and the key it goes under.
+struct KeyText {
+  const char* name;
+  const std::string& text;
+};
+
+// Writes the texts under their keys (the file's other keys stay as they
+// are), replacing the file as a whole. False, with a message for the user in
+// *error, when the file could not be written; the file is unchanged then.
+bool WriteTexts(const std::string& file, std::initializer_list<KeyText> texts, std::string* error) {
+  const auto store = OpenStore(file);
+  const QString path = store->fileName();
+  const FileIdentity before = IdentityOf(path);
+  // What the file held under each key, to put back on failure.
+  std::vector<QVariant> stored;
+  for (const KeyText& key : texts) {
+    stored.push_back(store->value(QString::fromLatin1(key.name)));
+    store->setValue(QString::fromLatin1(key.name), QString::fromStdString(key.text));
+  }
+  // QSettings writes the file through a temporary one that replaces it only
+  // once complete, so the file is either the new one or untouched.
+  store->sync();
+  bool written = store->status() == QSettings::NoError;
+  if (store->status() == QSettings::FormatError) {
+    // A file QSettings could not parse reports FormatError, which hides
+    // whether the write failed; a written file is a new one.
+    written = IdentityOf(path) != before;
+  }
+  if (written) return true;
+
+  // QSettings keeps unwritten values in a cache of the file shared by the
+  // whole process; put back what the file holds so that a later read does
+  // not see values that were never saved.
+  auto was = stored.begin();
+  for (const KeyText& key : texts) {
+    const QVariant& value = *was++;
+    if (value.isValid()) {
+      store->setValue(QString::fromLatin1(key.name), value);
+    } else {
+      store->remove(QString::fromLatin1(key.name));
+    }
+  }
+  if (error) {
+    *error = "The settings could not be saved to " + path.toStdString() + ": " +
+             WhyNotWritten(path) + ".";
+  }
+  return false;
+}
+
 }  // namespace
 
 std::optional<int32_t> LeadingNumber(std::string_view text) {
@@ -91,69 +153,33 @@ std::string SettingsStore::FilePath() const { return OpenStore(file_)->fileName(
 
 StoredSettings SettingsStore::Load() const {
   const auto store = OpenStore(file_);
-  auto text = [&](const char* key, const std::string& fallback) {
-    const QString name = QString::fromLatin1(key);
-    if (!store->contains(name)) return fallback;
-    // A value QSettings reads as something else (@Rect(...), a damaged
-    // @Variant(...)) is no text: an empty one, which matches nothing.
-    const QVariant value = store->value(name);
-    if (!value.isValid() || !value.canConvert<QString>()) return std::string();
-    return value.toString().toStdString();
-  };
   const StoredSettings first;
   StoredSettings values;
-  values.glasses = text("3D/Glasses", first.glasses);
-  values.refresh = text("DX7/Refresh", first.refresh);
-  values.depth = text("DX7/Depth", first.depth);
-  values.res = text("DX7/Res", first.res);
-  values.vertFactor = text("Options/VertFactor", first.vertFactor);
+  values.glasses = ReadText(*store, "3D/Glasses", first.glasses);
+  values.refresh = ReadText(*store, "DX7/Refresh", first.refresh);
+  values.depth = ReadText(*store, "DX7/Depth", first.depth);
+  values.res = ReadText(*store, "DX7/Res", first.res);
+  values.vertFactor = ReadText(*store, "Options/VertFactor", first.vertFactor);
   return values;
 }
 
 bool SettingsStore::Save(const StoredSettings& values, std::string* error) const {
-  const auto store = OpenStore(file_);
-  const QString path = store->fileName();
-  const FileIdentity before = IdentityOf(path);
-  struct Key {
-    const char* name;
-    const std::string& text;
-    QVariant stored;
-  };
-  Key keys[] = {{"3D/Glasses", values.glasses, {}},
-                {"DX7/Refresh", values.refresh, {}},
-                {"DX7/Depth", values.depth, {}},
-                {"DX7/Res", values.res, {}},
-                {"Options/VertFactor", values.vertFactor, {}}};
-  for (Key& key : keys) {
-    key.stored = store->value(QString::fromLatin1(key.name));
-    store->setValue(QString::fromLatin1(key.name), QString::fromStdString(key.text));
-  }
-  // QSettings writes the file through a temporary one that replaces it only
-  // once complete, so the file is either the new one or untouched.
-  store->sync();
-  bool written = store->status() == QSettings::NoError;
-  if (store->status() == QSettings::FormatError) {
-    // A file QSettings could not parse reports FormatError, which hides
-    // whether the write failed; a written file is a new one.
-    written = IdentityOf(path) != before;
-  }
-  if (written) return true;
+  return WriteTexts(file_,
+                    {{"3D/Glasses", values.glasses},
+                     {"DX7/Refresh", values.refresh},
+                     {"DX7/Depth", values.depth},
+                     {"DX7/Res", values.res},
+                     {"Options/VertFactor", values.vertFactor}},
+                    error);
+}
 
-  // QSettings keeps unwritten values in a cache of the file shared by the
-  // whole process; put back what the file holds so that a later read does
-  // not see values that were never saved.
-  for (const Key& key : keys) {
-    if (key.stored.isValid()) {
-      store->setValue(QString::fromLatin1(key.name), key.stored);
-    } else {
-      store->remove(QString::fromLatin1(key.name));
-    }
-  }
-  if (error) {
-    *error = "The settings could not be saved to " + path.toStdString() + ": " +
-             WhyNotWritten(path) + ".";
-  }
-  return false;
+bool SettingsStore::LoadImprovedDepth() const {
+  return ReadText(*OpenStore(file_), kImprovedDepthKey, "0") == "1";
+}
+
+bool SettingsStore::SaveImprovedDepth(bool on, std::string* error) const {
+  const std::string text = on ? "1" : "0";
+  return WriteTexts(file_, {{kImprovedDepthKey, text}}, error);
 }
 
 }  // namespace dioptrix::gui

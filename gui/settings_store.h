@@ -1,7 +1,8 @@
 // The user's settings in a per-user INI file under the application's name
 // ($XDG_CONFIG_HOME/Dioptrix/Dioptrix.ini, usually ~/.config), in the sections
 // "3D", "DX7" and "Options". The store keeps the glasses dialog's choices as
-// the texts of its lists; the dialog turns them into Settings values.
+// the texts of its lists; the dialog turns them into Settings values. The
+// Format menu's Improved depth entry is kept beside them.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,9 @@ bool ChooseRefreshRate(Settings& settings, const std::string& entry);
 // after it ignored); nothing when there is none or it does not fit.
 std::optional<int32_t> LeadingNumber(std::string_view text);
 
+// Where the improved depth setting is stored.
+inline constexpr const char* kImprovedDepthKey = "Options/ImprovedDepth";
+
 // The five stored texts; a key missing from the file gives its first-run
 // text.
 struct StoredSettings {
@@ -53,6 +57,13 @@ class SettingsStore {
   // half-written one). False, with a message for the user in *error, when the
   // file could not be written; the file is unchanged then.
   bool Save(const StoredSettings& values, std::string* error) const;
+
+  // The Format menu's Improved depth entry, stored on its own under
+  // kImprovedDepthKey as "1" (on) or "0" (off). Anything but "1", a missing
+  // key included, is off. Saving writes that key alone, as Save does (false,
+  // with the message in *error, when the file could not be written).
+  bool LoadImprovedDepth() const;
+  bool SaveImprovedDepth(bool on, std::string* error) const;
 
  private:
   std::string file_;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -21,6 +22,7 @@
 
 #include "app/player_cli.h"
 #include "platform/library.h"
+#include "platform/video/video_writer.h"
 #include "playback/play_request.h"
 #include "tests/common/test_images.h"
 #include "tests/convert/convert_support.h"
@@ -172,8 +174,63 @@ TEST(ConvertArguments, OptionsAndTheirMistakes) {
   EXPECT_TRUE(helpErr.str().empty());
 }
 
-// The player takes the same --synthesis choice (for any video it plays).
-TEST(ConvertArguments, ThePlayerTakesTheSameSynthesisChoice) {
+// --depth picks the depth of 2D converted to 3D; -m depth-map (or depth)
+// writes that depth instead of a composition of the views, over the
+// colour anaglyph's single-view frames. The last choice of each holds.
+TEST(ConvertArguments, TheDepthKindAndTheDepthMapMethod) {
+  EXPECT_EQ(ParseImprovedDepth("Improved"), std::optional<bool>(true));
+  EXPECT_EQ(ParseImprovedDepth("MOTION"), std::optional<bool>(false));
+  for (const char* bad : {"", "improve", "better", " motion"})
+    EXPECT_FALSE(ParseImprovedDepth(bad));
+
+  ParsedArguments p;
+  for (const auto& [args, improved] : std::vector<std::pair<std::vector<std::string>, bool>>{
+           {{"in.mp4", "--null"}, false},
+           {{"in.mp4", "--null", "--depth", "improved"}, true},
+           {{"in.mp4", "--null", "--depth=improved", "--depth", "Motion"}, false}}) {
+    p = Parse(args);
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.improvedDepth, improved) << args.back();
+    EXPECT_FALSE(p.options.depthMap);
+  }
+
+  for (const char* name : {"depth-map", "depth", "Depth-Map", "DEPTH"}) {
+    p = Parse({"in.mp4", "-o", "d/", "-m", name});
+    ASSERT_TRUE(p.ok) << name << ": " << p.error;
+    EXPECT_TRUE(p.options.depthMap) << name;
+    EXPECT_EQ(p.options.method, kOutputAnaglyphColour) << name;
+  }
+  p = Parse({"in.mp4", "-o", "d/", "--method=depth-map", "-m", "side-by-side"});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_FALSE(p.options.depthMap);
+  EXPECT_EQ(p.options.method, kOutputStereoDriver);
+
+  struct Bad {
+    std::vector<std::string> args;
+    const char* expect;
+  };
+  for (const Bad& b : std::vector<Bad>{
+           {{"in.mp4", "--null", "--depth"}, "--depth needs motion or improved"},
+           {{"in.mp4", "--null", "--depth", "deep"}, "unknown depth 'deep' (motion or improved)"},
+           {{"in.mp4", "--null", "--depth="}, "unknown depth '' (motion or improved)"},
+           {{"in.mp4", "-o", "x.mp4", "-m", "depth-maps"},
+            "unknown output method 'depth-maps' (depth-map, anaglyph,"},
+       }) {
+    p = Parse(b.args);
+    EXPECT_FALSE(p.ok);
+    EXPECT_NE(p.error.find(b.expect), std::string::npos) << p.error;
+  }
+  std::ostringstream out, err;
+  EXPECT_EQ(ConvertMain({"in.mp4", "--null", "--depth", "fast"}, out, err, false),
+            kConvertBadUsage);
+  EXPECT_NE(err.str().find("unknown depth 'fast'"), std::string::npos) << err.str();
+  for (const char* line : {"--depth KIND", "depth-map, depth"})
+    EXPECT_NE(ConvertUsage().find(line), std::string::npos) << line;
+}
+
+// The player takes the same --synthesis and --depth choices (for any video
+// it plays); without --depth the stored setting holds.
+TEST(ConvertArguments, ThePlayerTakesTheSameSynthesisAndDepthChoices) {
   EXPECT_EQ(ParseEngineSynthesis("ENGINE"), std::optional<bool>(true));
   EXPECT_EQ(ParseEngineSynthesis("library"), std::optional<bool>(false));
   EXPECT_FALSE(ParseEngineSynthesis("dll"));
@@ -181,9 +238,27 @@ TEST(ConvertArguments, ThePlayerTakesTheSameSynthesisChoice) {
   ASSERT_TRUE(p.ok) << p.error;
   EXPECT_TRUE(p.options.engineSynthesis);
   EXPECT_FALSE(ParsePlayerArguments({"clip.mp4"}).options.engineSynthesis);
-  p = ParsePlayerArguments({"--synthesis", "gpu", "clip.mp4"});
-  EXPECT_FALSE(p.ok);
-  EXPECT_NE(p.error.find("unknown synthesis 'gpu'"), std::string::npos) << p.error;
+  EXPECT_FALSE(ParsePlayerArguments({"clip.mp4"}).options.improvedDepth);
+  p = ParsePlayerArguments({"--depth", "improved"});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.options.improvedDepth, std::optional<bool>(true));
+  p = ParsePlayerArguments({"clip.mp4", "--depth=improved", "--depth=motion"});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.options.improvedDepth, std::optional<bool>(false));
+  EXPECT_NE(PlayerUsage().find("--depth KIND"), std::string::npos);
+
+  for (const auto& [args, expect] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--synthesis", "gpu", "clip.mp4"}, "unknown synthesis 'gpu'"},
+           {{"clip.mp4", "--synthesis"}, "--synthesis needs library or engine"},
+           {{"--depth", "stereo", "clip.mp4"}, "unknown depth 'stereo' (motion or improved)"},
+           {{"clip.mp4", "--depth"}, "--depth needs motion or improved"},
+           // The depth map is the converter's alone.
+           {{"clip.mp4", "-m", "depth-map"}, "unknown output method 'depth-map'"},
+       }) {
+    p = ParsePlayerArguments(args);
+    EXPECT_FALSE(p.ok) << expect;
+    EXPECT_NE(p.error.find(expect), std::string::npos) << p.error;
+  }
 }
 
 struct Result {
@@ -408,6 +483,204 @@ TEST(Converter, EngineSynthesisChangesOnlyTheRightView) {
     differing += Half(*written[0][i], 1) != Half(*written[1][i], 1);
   }
   EXPECT_EQ(differing, 5);
+}
+
+// The depth picture: the map's element (x, y) becomes grey pixel x of scan
+// line y, in one picture made again only for another size; a map that does
+// not fit the view gives a black picture of the view's size.
+TEST(DepthPicture, MapRowsBecomeGreyScanLinesAndAMapThatDoesNotFitGivesBlack) {
+  auto filled = [](int32_t cols, int32_t rows, int base) {
+    Plane<uint8_t> map;
+    map.Redim(cols, rows);
+    for (int32_t y = 0; y < rows; ++y)
+      for (int32_t x = 0; x < cols; ++x) map(x, y) = static_cast<uint8_t>(base + x + 10 * y);
+    return map;
+  };
+  auto shows = [](const cDIBSection& picture, const Plane<uint8_t>& map) {
+    for (int32_t y = 0; y < picture.Height(); ++y) {
+      for (int32_t x = 0; x < picture.Width(); ++x) {
+        const uint8_t* p = picture.ScanLine(y) + 3 * x;
+        if (p[0] != map(x, y) || p[1] != map(x, y) || p[2] != map(x, y)) return false;
+      }
+    }
+    return true;
+  };
+  cDIBSection picture;
+  Plane<uint8_t> map = filled(6, 4, 1);  // a 5 x 3 view's map
+  MakeDepthPicture(map, 5, 3, picture);
+  ASSERT_EQ(picture.Width(), 5);
+  ASSERT_EQ(picture.Height(), 3);
+  EXPECT_TRUE(shows(picture, map));
+  const uint8_t* const bits = picture.DIBSectionBitsPtr();
+  map = filled(6, 4, 100);
+  MakeDepthPicture(map, 5, 3, picture);
+  EXPECT_EQ(picture.DIBSectionBitsPtr(), bits);
+  EXPECT_TRUE(shows(picture, map));
+
+  for (const auto& [cols, rows] : std::vector<std::pair<int32_t, int32_t>>{
+           {0, 0}, {5, 3}, {6, 3}, {5, 4}, {7, 4}, {6, 5}, {4000, 1}}) {
+    SCOPED_TRACE(std::to_string(cols) + " x " + std::to_string(rows));
+    MakeDepthPicture(filled(cols, rows, 200), 5, 3, picture);
+    ASSERT_EQ(picture.Width(), 5);
+    ASSERT_EQ(picture.Height(), 3);
+    EXPECT_TRUE(SamePixels(picture, *test::SolidImage(5, 3, 0, 0, 0)));
+  }
+  map = filled(3, 3, 7);
+  MakeDepthPicture(map, 2, 2, picture);
+  ASSERT_EQ(picture.Width(), 2);
+  EXPECT_TRUE(shows(picture, map));
+  MakeDepthPicture(map, 0, 2, picture);
+  EXPECT_TRUE(picture.Empty());
+}
+
+// A 2D clip, losslessly coded by the program's own writer: a textured box
+// 32 pixels square moving 3 pixels right and 2 down a frame over a still
+// textured background. In frame f its top-left corner is at BoxAt(f),
+// counted from the picture's top left.
+constexpr int32_t kBoxWidth = 160, kBoxHeight = 96, kBoxFrames = 20, kBoxSide = 32;
+std::pair<int32_t, int32_t> BoxAt(int32_t frame) { return {20 + 3 * frame, 8 + 2 * frame}; }
+
+std::string MovingBoxClip() {
+  const std::string path = Scratch("moving-box.mkv");
+  if (fs::exists(path)) return path;
+  const DibPtr background = test::RandomImage(kBoxWidth, kBoxHeight, 11);
+  const DibPtr box = test::RandomImage(kBoxSide, kBoxSide, 12);
+  VideoWriterOptions w;
+  w.codec = VideoCodec::FFV1;
+  w.rate = 24;
+  std::string error;
+  auto writer = VideoWriter::Open(path, w, &error);
+  if (!writer) return {};
+  for (int32_t f = 0; f < kBoxFrames; ++f) {
+    const DibPtr frame = background->CopyOf();
+    const auto [left, top] = BoxAt(f);
+    for (int32_t y = 0; y < kBoxSide; ++y) {
+      std::memcpy(frame->ScanLine(kBoxHeight - 1 - (top + y)) + 3 * left,
+                  box->ScanLine(kBoxSide - 1 - y), 3 * kBoxSide);
+    }
+    if (!writer->WriteFrame(*frame, -1, &error)) return {};
+  }
+  return writer->Finish(&error) ? path : std::string();
+}
+
+// Mean of the first byte over a rectangle given from the picture's top left.
+double MeanOver(const cDIBSection& picture, int32_t left, int32_t top, int32_t w, int32_t h) {
+  double sum = 0;
+  for (int32_t y = top; y < top + h; ++y) {
+    const uint8_t* line = picture.ScanLine(picture.Height() - 1 - y);
+    for (int32_t x = left; x < left + w; ++x) sum += line[3 * x];
+  }
+  return sum / (static_cast<double>(w) * h);
+}
+
+bool IsGrey(const cDIBSection& picture) {
+  for (int32_t y = 0; y < picture.Height(); ++y) {
+    const uint8_t* p = picture.ScanLine(y);
+    for (int32_t x = 0; x < picture.Width(); ++x, p += 3)
+      if (p[0] != p[1] || p[1] != p[2]) return false;
+  }
+  return true;
+}
+
+// -m depth-map writes the depth each right view was made from, one view in
+// size: grey, the moving box nearer (brighter) than the still background
+// once motion has been seen, where the box is in the frame.
+TEST(Converter, ADepthMapShowsTheMovingBoxNearerThanTheStillBackground) {
+  const std::string input = MovingBoxClip();
+  ASSERT_FALSE(input.empty());
+  ConvertOptions o = Options(input, Scratch("depth map/"));
+  o.depthMap = true;
+  const Result r = Convert(o);
+  ASSERT_EQ(r.status, kConvertOk) << r.err;
+  EXPECT_EQ(r.report.detectedAs, kLayout2D);
+  EXPECT_EQ(r.report.frames, kBoxFrames);
+  EXPECT_NE(r.out.find("(depth map, png, 160 x 96)"), std::string::npos) << r.out;
+  const std::vector<DibPtr> pictures = ReadFrames(Scratch("depth map/frame_%05d.png"));
+  ASSERT_EQ(pictures.size(), static_cast<size_t>(kBoxFrames));
+  for (int32_t f = 0; f < kBoxFrames; ++f) {
+    SCOPED_TRACE("frame " + std::to_string(f));
+    const cDIBSection& depth = *pictures[f];
+    ASSERT_EQ(depth.Width(), kBoxWidth);
+    ASSERT_EQ(depth.Height(), kBoxHeight);
+    EXPECT_TRUE(IsGrey(depth));
+    if (f < 10) continue;  // the depth gain grows with the frames seen
+    // The box's middle, clear of its edges, against the still right side
+    // of the picture the box never reaches.
+    const auto [left, top] = BoxAt(f);
+    const double box = MeanOver(depth, left + 8, top + 8, kBoxSide - 16, kBoxSide - 16);
+    const double still = MeanOver(depth, 112, 0, kBoxWidth - 112, kBoxHeight);
+    EXPECT_GT(box, still + 12) << "box " << box << ", background " << still;
+  }
+}
+
+// A depth map needs 2D converted to 3D: an explicit other layout is refused
+// before the input is read, stereo material found by the detection fails
+// before anything is written.
+TEST(Converter, ADepthMapIsRefusedForStereoMaterial) {
+  const std::string input = MovingBoxClip();
+  ASSERT_FALSE(input.empty());
+  const std::string refused = Scratch("refused/");
+  for (const int16_t layout : {kLayout2D, kLayoutSideBySide, kLayoutAboveBelow, kLayoutInterleaved,
+                               kLayoutAnaglyph, kLayoutAnaglyphColour}) {
+    SCOPED_TRACE(layout);
+    ConvertOptions o = Options(input, refused);
+    o.depthMap = true;
+    o.layout = layout;
+    const Result r = Convert(o);
+    EXPECT_EQ(r.status, kConvertBadUsage);
+    EXPECT_EQ(r.out, "");  // nothing was read
+    EXPECT_NE(r.err.find("-m depth-map writes the depth of 2D video converted to 3D, and -l " +
+                         InputLayoutName(layout) + " makes none"),
+              std::string::npos)
+        << r.err;
+  }
+  ConvertOptions o = Options(input, Scratch("converted/"));
+  o.depthMap = true;
+  o.layout = kLayout2DTo3D;
+  o.frames = 2;
+  EXPECT_EQ(Convert(o).status, kConvertOk);
+
+  Clip clip;
+  clip.kind = "sbs";
+  clip.width = 320;
+  clip.height = 180;
+  clip.audio = false;
+  o = Options(MakeClip(clip), refused);
+  o.depthMap = true;
+  const Result r = Convert(o);
+  EXPECT_EQ(r.status, kConvertFailed);
+  EXPECT_EQ(r.report.detectedAs, kLayoutSideBySide);
+  EXPECT_NE(r.err.find("looks like side-by-side stereo material, which makes none; nothing was "
+                       "written"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(fs::exists(refused));
+}
+
+// --depth improved converts a whole clip cleanly, composed or as a depth map.
+TEST(Converter, ImprovedDepthConvertsCleanly) {
+  const std::string input = MovingBoxClip();
+  ASSERT_FALSE(input.empty());
+  for (const bool depthMap : {false, true}) {
+    SCOPED_TRACE(depthMap ? "depth map" : "anaglyph");
+    ConvertOptions o = Options(input, Scratch(depthMap ? "improved/" : "improved.mkv"));
+    o.layout = kLayout2DTo3D;
+    o.codec = depthMap ? VideoCodec::Auto : VideoCodec::FFV1;
+    o.improvedDepth = true;
+    o.depthMap = depthMap;
+    const Result r = Convert(o);
+    ASSERT_EQ(r.status, kConvertOk) << r.err;
+    EXPECT_EQ(r.report.messages, 0);
+    EXPECT_EQ(r.err, "");
+    const std::vector<DibPtr> written =
+        ReadFrames(depthMap ? o.output + "frame_%05d.png" : o.output);
+    ASSERT_EQ(written.size(), static_cast<size_t>(kBoxFrames));
+    EXPECT_EQ(written.back()->Width(), kBoxWidth);
+    EXPECT_EQ(written.back()->Height(), kBoxHeight);
+    if (depthMap) {
+      EXPECT_TRUE(IsGrey(*written.back()));
+    }
+  }
 }
 
 // Detection looks inside uniform bars and names a stereo layout only when

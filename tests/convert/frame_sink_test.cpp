@@ -153,6 +153,42 @@ TEST(FrameSink, SkippedFramesAreReplacedSoTheTimingHolds) {
   EXPECT_TRUE(log.entries.empty());
 }
 
+// Every byte of `from` inverted into `to`, a picture of the same size.
+void InvertInto(const cDIBSection& from, cDIBSection& to) {
+  for (size_t i = 0; i < from.ImageSize(); ++i)
+    to.DIBSectionBitsPtr()[i] = static_cast<uint8_t>(~from.DIBSectionBitsPtr()[i]);
+}
+
+// A replacement (the converter's depth map) is written in place of each
+// composed frame, and a stand-in for a skipped frame repeats it.
+TEST(FrameSink, AReplacementIsWrittenInPlaceOfEachComposedFrame) {
+  Host host;
+  RecordingWriter writer;
+  int16_t stop = kFalse;
+  FrameSink sink(host, writer, stop);
+  int32_t current = 0;
+  sink.FollowFrames(&current, 0);
+  // One picture, filled again for every frame: the composed one's bytes
+  // inverted.
+  DibPtr replacement = RandomImage(6, 4, 0);
+  sink.ReplaceFrames([&](const cDIBSection& composed) -> const cDIBSection& {
+    InvertInto(composed, *replacement);
+    return *replacement;
+  });
+  std::vector<DibPtr> composed, inverted;
+  for (int32_t n : {0, 2}) {
+    current = n;
+    composed.push_back(RandomImage(6, 4, static_cast<uint32_t>(n + 1)));
+    inverted.push_back(RandomImage(6, 4, 0));
+    InvertInto(*composed.back(), *inverted.back());
+    EXPECT_TRUE(sink.PutImage(*composed.back(), false, true));
+  }
+  ASSERT_EQ(writer.frames.size(), 3u);  // frame 1 stands in for the skipped one
+  EXPECT_TRUE(SamePixels(*writer.frames[0], *inverted[0]));
+  EXPECT_TRUE(SamePixels(*writer.frames[1], *inverted[0]));
+  EXPECT_TRUE(SamePixels(*writer.frames[2], *inverted[1]));
+}
+
 TEST(FrameSink, EveryOutputMethodReachesTheSinkThroughTheDispatch) {
   for (int16_t method = 1; method <= 8; ++method) {
     SCOPED_TRACE(method);

@@ -8,8 +8,10 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QDropEvent>
+#include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QSettings>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -244,6 +246,82 @@ TEST(MainWindow, PlaybacksNeverNestAndWhatWasAskedForRunsAfterwards) {
     EXPECT_FALSE(shell.app.MainWindow().isVisible());
     EXPECT_LT(shell.app.Context().CurrentFrame, 39);
   }
+}
+
+// Format > Improved depth: the conversion takes it from the next frame on,
+// during a playback too, and it is stored for the next run on its own key,
+// which the glasses settings leave alone. A run's own choice (the command
+// line's --depth) stores nothing.
+TEST(MainWindow, ImprovedDepthHoldsAtOnceAndIsStoredForTheNextRun) {
+  Shell shell;
+  const std::string settings = shell.dir / "settings.ini";
+  QAction* entry = shell.app.MainWindow().Action("mnuImprovedDepth");
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->text().toStdString(), "Improved depth");
+  EXPECT_TRUE(entry->isCheckable());
+  EXPECT_TRUE(shell.app.MainWindow().findChild<QMenu*>("MnuFormat")->actions().contains(entry));
+  // First run: off.
+  EXPECT_FALSE(entry->isChecked());
+  EXPECT_FALSE(shell.app.Context().conversion.ImprovedDepth);
+
+  shell.Trigger("mnuImprovedDepth");
+  EXPECT_TRUE(entry->isChecked());
+  EXPECT_TRUE(shell.app.Context().conversion.ImprovedDepth);
+  EXPECT_EQ(QSettings(QString::fromStdString(settings), QSettings::IniFormat)
+                .value("Options/ImprovedDepth")
+                .toString(),
+            "1");
+  // It is no layout: choosing one leaves it on, and it leaves the layout.
+  shell.Trigger("mnuParallel");
+  EXPECT_TRUE(entry->isChecked());
+  EXPECT_TRUE(shell.app.MainWindow().Action("mnuParallel")->isChecked());
+  shell.Trigger("mnu2D");
+  // Saving the glasses settings keeps it.
+  std::string error;
+  ASSERT_TRUE(gui::SettingsStore(settings).Save({}, &error)) << error;
+
+  {  // The next run starts with it; its own choice holds for it alone.
+    gui::Application next{gui::Application::Options{{}, settings, {}}};
+    next.Start();
+    EXPECT_TRUE(next.MainWindow().Action("mnuImprovedDepth")->isChecked());
+    EXPECT_TRUE(next.ImprovedDepth());
+    EXPECT_TRUE(next.Context().conversion.ImprovedDepth);
+    next.SetImprovedDepth(false);
+    EXPECT_FALSE(next.MainWindow().Action("mnuImprovedDepth")->isChecked());
+    EXPECT_FALSE(next.Context().conversion.ImprovedDepth);
+    EXPECT_TRUE(gui::SettingsStore(settings).LoadImprovedDepth());
+  }
+
+  // Switched during a playback of 2D converted to 3D: the next frame is
+  // converted with it and the playback goes on cleanly.
+  ASSERT_TRUE(shell.app.Open_File(Clip("2d", 20), false));
+  bool onWhilePlaying = true;
+  shell.PlayWith(false, 5, [&] {
+    shell.Trigger("mnuImprovedDepth");
+    onWhilePlaying = shell.app.Context().conversion.ImprovedDepth;
+  });
+  EXPECT_FALSE(onWhilePlaying);
+  EXPECT_EQ(shell.app.Context().CurrentFrame, 19);
+  EXPECT_TRUE(shell.messages.empty()) << shell.messages.front();
+  EXPECT_FALSE(gui::SettingsStore(settings).LoadImprovedDepth());
+
+  // Anything stored but "1" is off; a store that cannot be written says so
+  // and the choice still holds for the run.
+  for (const char* stored : {"0", "yes", "true", "", "11"}) {
+    std::ofstream(settings) << "[Options]\nImprovedDepth=" << stored << "\n";
+    EXPECT_FALSE(gui::SettingsStore(settings).LoadImprovedDepth()) << stored;
+  }
+  const std::string blocked = shell.dir / "a file";
+  std::ofstream(blocked) << "not a folder";
+  gui::Application unstored{gui::Application::Options{{}, blocked + "/settings.ini", {}}};
+  unstored.Start();
+  shell.messages.clear();
+  unstored.MainWindow().Action("mnuImprovedDepth")->trigger();
+  EXPECT_TRUE(unstored.Context().conversion.ImprovedDepth);
+  EXPECT_EQ(shell.messages,
+            std::vector<std::string>{"The settings could not be saved to " + blocked +
+                                     "/settings.ini: its folder could not be "
+                                     "created."});
 }
 
 TEST(ControlBar, CaptionSeekingAndTheStrictButtonRectangles) {

@@ -156,6 +156,14 @@ TEST(Dioptrix, PlaysAClipToTheEndAndFailsClearly) {
   EXPECT_NE(played.out.find(std::string("Note: ") + kNoSoundTrackNote), std::string::npos)
       << played.out;
 
+  // --depth holds for its run: 2D converted with the improved depth plays
+  // cleanly, and the stored choice is left as it was.
+  DioptrixRun improved = RunDioptrix({"--batch", "-q", "--depth", "improved", Clip("2d", 12)});
+  EXPECT_EQ(improved.status, 0) << improved.err;
+  EXPECT_EQ(improved.err, "");
+  EXPECT_FALSE(
+      gui::SettingsStore(test::TempFolder() + "/config/Dioptrix/Dioptrix.ini").LoadImprovedDepth());
+
   const std::string bogus = test::TempFolder() + "/not-a-video.mp4";
   std::ofstream(bogus) << "not a video";
   DioptrixRun bad = RunDioptrix({"--batch", "-q", bogus});
@@ -175,6 +183,7 @@ TEST(Dioptrix, PlaysAClipToTheEndAndFailsClearly) {
 
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--quit-at-end"},
                                                {"--layout", "3d", clip},
+                                               {"--depth", "deep", clip},
                                                {"--bogus", clip},
                                                {"a", "b"}}) {
     DioptrixRun usage = RunDioptrix(args);
