@@ -1,6 +1,7 @@
 #include "blocks/scene_depth.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -308,9 +309,50 @@ float Median(float* v, int n) {
   return v[4];
 }
 
+// Blocks without a nearness (no texture near them: sky, a wall) take that of
+// the nearest block with one, by two passes over the grid as a distance
+// transform makes them. In a picture without any texture they stay without,
+// and get flat depth.
+void FillUnknown(SceneDepthState& s) {
+  const int32_t bw = s.blocksX, bh = s.blocksY;
+  constexpr int32_t kFar = INT32_MAX / 2;
+  std::vector<int32_t>& distance = s.distance;
+  distance.resize(s.blocks.size());
+  bool any = false;
+  for (size_t i = 0; i < s.blocks.size(); ++i) {
+    distance[i] = s.blocks[i].nearness >= 0 ? 0 : kFar;
+    any = any || distance[i] == 0;
+  }
+  if (!any) return;
+  auto take = [&](int32_t bx, int32_t by, int32_t fromX, int32_t fromY) {
+    if (fromX < 0 || fromY < 0 || fromX >= bw || fromY >= bh) return;
+    const size_t to = static_cast<size_t>(by) * bw + bx;
+    const size_t from = static_cast<size_t>(fromY) * bw + fromX;
+    if (distance[from] + 1 >= distance[to]) return;
+    distance[to] = distance[from] + 1;
+    s.blocks[to].nearness = s.blocks[from].nearness;
+  };
+  for (int32_t by = 0; by < bh; ++by) {
+    for (int32_t bx = 0; bx < bw; ++bx) {
+      take(bx, by, bx - 1, by);
+      take(bx, by, bx - 1, by - 1);
+      take(bx, by, bx, by - 1);
+      take(bx, by, bx + 1, by - 1);
+    }
+  }
+  for (int32_t by = bh - 1; by >= 0; --by) {
+    for (int32_t bx = bw - 1; bx >= 0; --bx) {
+      take(bx, by, bx + 1, by);
+      take(bx, by, bx + 1, by + 1);
+      take(bx, by, bx, by + 1);
+      take(bx, by, bx - 1, by + 1);
+    }
+  }
+}
+
 // Each block's nearness: its motion length, a median over its 3 x 3
-// neighbourhood of textured blocks (a block without texture takes its
-// neighbours').
+// neighbourhood of textured blocks; blocks with none near them take the
+// nearest known one's.
 void Nearness(SceneDepthState& s) {
   const int32_t bw = s.blocksX, bh = s.blocksY;
   std::vector<float>& raw = s.scratch;
@@ -337,6 +379,7 @@ void Nearness(SceneDepthState& s) {
       b.nearness = Median(window, n);
     }
   }
+  FillUnknown(s);
 }
 
 // The share `share` of the known nearness values lies below the result.

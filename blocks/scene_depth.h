@@ -77,8 +77,9 @@ struct SceneDepthState {
   std::vector<uint32_t> columnSums;
   // Per pixel of the reduced picture: the refined depth.
   std::vector<uint8_t> pixelDepth;
-  // Scratch of the nearness filter and the global shift.
+  // Scratch of the nearness filter and fill, and of the global shift.
   std::vector<float> scratch;
+  std::vector<int32_t> distance;
 };
 
 // What a frame found, when asked for.

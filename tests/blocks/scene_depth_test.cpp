@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -188,6 +189,25 @@ TEST(SceneDepth, StillPicturesAndTurningCamerasStayFlatAndACutStartsAfresh) {
   run.Take(other.Frame(1), other.w, other.h);
   EXPECT_FALSE(run.stats.cut);
   EXPECT_GT(run.Mean(other, 1, true), run.Mean(other, 1, false) + 100);
+}
+
+TEST(SceneDepth, SurfacesWithoutTextureTakeTheDepthAroundThem) {
+  // A pan whose top quarter is a plain grey sky over the far background.
+  LayeredPan scene;
+  DepthRun run;
+  for (int n = 0; n < 8; ++n) {
+    std::vector<uint8_t> frame = scene.Frame(n);
+    for (int32_t y = 0; y < scene.h / 4; ++y)
+      std::memset(frame.data() + y * PictureStride(scene.w), 150, 3 * static_cast<size_t>(scene.w));
+    run.Take(frame, scene.w, scene.h, n == 0);
+  }
+  double sky = 0;
+  for (int32_t y = 0; y < scene.h / 4; ++y)
+    for (int32_t x = 0; x < scene.w; ++x) sky += run.At(scene.w, x, y);
+  sky /= scene.w * (scene.h / 4);
+  EXPECT_LT(sky, 60);
+  EXPECT_LT(run.Mean(scene, 7, false), 60);
+  EXPECT_GT(run.Mean(scene, 7, true), 200);
 }
 
 TEST(SceneDepth, AnySizeIsTakenAndOnlyPixelBytesAreWritten) {
