@@ -1,6 +1,7 @@
 #include "blocks/depth_kernels.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace dioptrix::blocks::depth_kernels {
 
@@ -41,6 +42,14 @@ void HalveLines(const uint8_t* a, const uint8_t* b, uint8_t* out, int64_t n) {
                          q[2] + q[3] + 2u * q[4] + q[5];
     out[i] = static_cast<uint8_t>((sum + 8) >> 4);
   }
+}
+
+uint32_t BlockCost8(const uint8_t* a, const uint8_t* b, size_t stride) {
+  return GreyBlockCost(a, b, stride) + GreyBlockCost(a + 4 * stride, b + 4 * stride, stride);
+}
+
+void DoubleLine(const uint8_t* depth, uint8_t* out, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) std::memset(out + 6 * i, depth[i], 6);
 }
 
 void ExpandRow(const uint8_t* src, uint8_t* dst, int64_t n, bool blend, uint8_t add) {
@@ -88,7 +97,8 @@ namespace {
 const GreySearchKernels kGreySearchPlain = {CpuLevel::Plain, plain::GreyBlockCost,
                                             plain::SearchBand};
 const BlueCopyKernels kBlueCopyPlain = {CpuLevel::Plain, plain::CopyBlue};
-const HalfGreyKernels kHalfGreyPlain = {CpuLevel::Plain, plain::HalveLines};
+const HalfSizeKernels kHalfSizePlain = {CpuLevel::Plain, plain::HalveLines, plain::DoubleLine,
+                                        plain::BlockCost8};
 const DepthWriteKernels kDepthWritePlain = {CpuLevel::Plain, plain::CarryBand, plain::ExpandRow};
 const ColourCostKernels kColourCostPlain = {CpuLevel::Plain, plain::ColourBlockCost,
                                             plain::SearchColourBlock};
@@ -99,7 +109,8 @@ const GreySearchKernels kGreySearchSsse3 = {CpuLevel::Ssse3, ssse3::GreyBlockCos
 const GreySearchKernels kGreySearchAvx2 = {CpuLevel::Avx2, ssse3::GreyBlockCost, avx2::SearchBand};
 const BlueCopyKernels kBlueCopySsse3 = {CpuLevel::Ssse3, ssse3::CopyBlue};
 const BlueCopyKernels kBlueCopyAvx2 = {CpuLevel::Avx2, avx2::CopyBlue};
-const HalfGreyKernels kHalfGreySsse3 = {CpuLevel::Ssse3, ssse3::HalveLines};
+const HalfSizeKernels kHalfSizeSsse3 = {CpuLevel::Ssse3, ssse3::HalveLines, ssse3::DoubleLine,
+                                        ssse3::BlockCost8};
 const DepthWriteKernels kDepthWriteSsse3 = {CpuLevel::Ssse3, ssse3::CarryBand, ssse3::ExpandRow};
 const DepthWriteKernels kDepthWriteAvx2 = {CpuLevel::Avx2, avx2::CarryBand, ssse3::ExpandRow};
 const ColourCostKernels kColourCostSsse3 = {CpuLevel::Ssse3, ssse3::ColourBlockCost,
@@ -136,16 +147,16 @@ const BlueCopyKernels& BlueCopyKernelsFor(CpuLevel level) {
   }
 }
 
-const HalfGreyKernels& HalfGreyKernelsFor(CpuLevel level) {
+const HalfSizeKernels& HalfSizeKernelsFor(CpuLevel level) {
   switch (CpuLevelAtMost(level)) {
 #ifdef DIOPTRIX_X86_KERNELS
     case CpuLevel::Avx512:
     case CpuLevel::Avx2:
     case CpuLevel::Ssse3:
-      return kHalfGreySsse3;
+      return kHalfSizeSsse3;
 #endif
     default:
-      return kHalfGreyPlain;
+      return kHalfSizePlain;
   }
 }
 

@@ -196,12 +196,18 @@ struct BlueCopyKernels {
   void (*copyBlue)(const uint8_t* src, uint8_t* dst, int64_t n);
 };
 
-// The scene depth's grey picture at half size: out[i] is the rounded mean of
-// blue + 2 green + red over the four pixels 2i and 2i + 1 of lines a and b,
-// (sum + 8) >> 4, for i < n (a and b hold 2n pixels).
-struct HalfGreyKernels {
+// The scene depth's pictures at half size.
+struct HalfSizeKernels {
   CpuLevel level;
+  // out[i] is the rounded mean of blue + 2 green + red over the four pixels
+  // 2i and 2i + 1 of lines a and b, (sum + 8) >> 4, for i < n (a and b hold
+  // 2n pixels).
   void (*halveLines)(const uint8_t* a, const uint8_t* b, uint8_t* out, int64_t n);
+  // Every byte of pixels 2i and 2i + 1 of line out receives depth[i], for
+  // i < n (out holds 2n pixels).
+  void (*doubleLine)(const uint8_t* depth, uint8_t* out, int64_t n);
+  // Sum of absolute differences of two 8 x 8 grey blocks sharing a stride.
+  uint32_t (*blockCost8)(const uint8_t* a, const uint8_t* b, size_t stride);
 };
 
 // Writing carried depth: each value v of the map becomes a grey pixel of
@@ -237,7 +243,7 @@ struct ColourCostKernels {
 // level below it that it has.
 const GreySearchKernels& GreySearchKernelsFor(CpuLevel level);
 const BlueCopyKernels& BlueCopyKernelsFor(CpuLevel level);
-const HalfGreyKernels& HalfGreyKernelsFor(CpuLevel level);
+const HalfSizeKernels& HalfSizeKernelsFor(CpuLevel level);
 const DepthWriteKernels& DepthWriteKernelsFor(CpuLevel level);
 const ColourCostKernels& ColourCostKernelsFor(CpuLevel level);
 
@@ -254,6 +260,8 @@ uint32_t GreyBlockCost(const uint8_t* a, const uint8_t* b, size_t stride);
 void SearchBand(const GreyBand& band, int64_t first, int64_t end, Match* matches);
 void CopyBlue(const uint8_t* src, uint8_t* dst, int64_t n);
 void HalveLines(const uint8_t* a, const uint8_t* b, uint8_t* out, int64_t n);
+void DoubleLine(const uint8_t* depth, uint8_t* out, int64_t n);
+uint32_t BlockCost8(const uint8_t* a, const uint8_t* b, size_t stride);
 void CarryBand(const CarriedBand& band, bool blend);
 void ExpandRow(const uint8_t* src, uint8_t* dst, int64_t n, bool blend, uint8_t add);
 uint32_t ColourBlockCost(const uint8_t* a, const uint8_t* b, size_t stride);
@@ -266,6 +274,8 @@ uint32_t GreyBlockCost(const uint8_t* a, const uint8_t* b, size_t stride);
 void SearchBand(const GreyBand& band, int64_t first, int64_t end, Match* matches);
 void CopyBlue(const uint8_t* src, uint8_t* dst, int64_t n);
 void HalveLines(const uint8_t* a, const uint8_t* b, uint8_t* out, int64_t n);
+void DoubleLine(const uint8_t* depth, uint8_t* out, int64_t n);
+uint32_t BlockCost8(const uint8_t* a, const uint8_t* b, size_t stride);
 void CarryBand(const CarriedBand& band, bool blend);
 void ExpandRow(const uint8_t* src, uint8_t* dst, int64_t n, bool blend, uint8_t add);
 uint32_t ColourBlockCost(const uint8_t* a, const uint8_t* b, size_t stride);

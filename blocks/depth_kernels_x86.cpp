@@ -275,6 +275,15 @@ DIOPTRIX_SSSE3 uint32_t GreyBlockCost(const uint8_t* a, const uint8_t* b, size_t
   return GreyCostLoaded(TwoLines8(a, stride), TwoLines8(a + 2 * stride, stride), b, stride);
 }
 
+DIOPTRIX_SSSE3 uint32_t BlockCost8(const uint8_t* a, const uint8_t* b, size_t stride) {
+  __m128i sum = _mm_setzero_si128();
+  for (size_t line = 0; line < 8; line += 2) {
+    const size_t at = line * stride;
+    sum = _mm_add_epi64(sum, _mm_sad_epu8(TwoLines8(a + at, stride), TwoLines8(b + at, stride)));
+  }
+  return HorizontalSum(sum);
+}
+
 DIOPTRIX_SSSE3 void SearchBand(const GreyBand& band, int64_t first, int64_t end, Match* matches) {
   const GreySearcher searcher(band);
   for (int64_t col = first; col < end; ++col) matches[col] = SearchOne(searcher, band, col);
@@ -331,6 +340,35 @@ DIOPTRIX_SSSE3 void HalveLines(const uint8_t* a, const uint8_t* b, uint8_t* out,
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(sum, sum));
   }
   plain::HalveLines(a + 6 * i, b + 6 * i, out + i, n - i);
+}
+
+// DoubleLine: 16 depths become 32 pixels, 96 bytes, six shuffles of the one
+// load: output byte j of store v is depth (16v + j) / 6.
+struct DoubleMasks {
+  alignas(16) uint8_t shuffle[6][16];
+};
+
+constexpr DoubleMasks MakeDoubleMasks() {
+  DoubleMasks d{};
+  for (int v = 0; v < 6; ++v) {
+    for (int j = 0; j < 16; ++j) d.shuffle[v][j] = static_cast<uint8_t>((16 * v + j) / 6);
+  }
+  return d;
+}
+
+constexpr DoubleMasks kDoubleMasks = MakeDoubleMasks();
+
+DIOPTRIX_SSSE3 void DoubleLine(const uint8_t* depth, uint8_t* out, int64_t n) {
+  int64_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i values = Load16(depth + i);
+    for (int v = 0; v < 6; ++v) {
+      const __m128i mask = Load16(kDoubleMasks.shuffle[v]);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 6 * i + 16 * v),
+                       _mm_shuffle_epi8(values, mask));
+    }
+  }
+  plain::DoubleLine(depth + i, out + 6 * i, n - i);
 }
 
 DIOPTRIX_SSSE3 void CopyBlue(const uint8_t* src, uint8_t* dst, int64_t n) {

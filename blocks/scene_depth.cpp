@@ -63,7 +63,7 @@ int32_t Round(float v) { return static_cast<int32_t>(v >= 0 ? v + 0.5f : v - 0.5
 // factor x factor square of frame pixels, rounded.
 void MakeGrey(const uint8_t* cur, int32_t w, int32_t factor, int32_t gw, int32_t gh,
               uint8_t* grey) {
-  static const auto halve = depth_kernels::HalfGreyKernelsFor(BestCpuLevel()).halveLines;
+  static const auto halve = depth_kernels::HalfSizeKernelsFor(BestCpuLevel()).halveLines;
   const int64_t stride = PictureStride(w);
   const uint32_t divisor = 4u * static_cast<uint32_t>(factor * factor);
   for (int32_t y = 0; y < gh; ++y) {
@@ -84,12 +84,10 @@ void MakeGrey(const uint8_t* cur, int32_t w, int32_t factor, int32_t gw, int32_t
   }
 }
 
-// Sum of absolute differences of two 8 x 8 blocks, by the 8 x 4 cost of this
-// processor's grey search kernels.
+// Sum of absolute differences of two 8 x 8 blocks.
 uint32_t BlockCost(const uint8_t* a, const uint8_t* b, int32_t stride) {
-  static const auto cost = depth_kernels::GreySearchKernelsFor(BestCpuLevel()).blockCost;
-  const size_t s = static_cast<size_t>(stride);
-  return cost(a, b, s) + cost(a + 4 * s, b + 4 * s, s);
+  static const auto cost = depth_kernels::HalfSizeKernelsFor(BestCpuLevel()).blockCost8;
+  return cost(a, b, static_cast<size_t>(stride));
 }
 
 // The cost of shift k between two profiles: the mean absolute difference
@@ -542,6 +540,7 @@ void PixelDepths(SceneDepthState& s, const uint8_t* grey) {
 // Writes the reduced picture's depth into every byte of every frame pixel.
 // Lines that come from the same reduced line are copies of the first.
 void WriteDepth(const SceneDepthState& s, uint8_t* out) {
+  static const auto doubleLine = depth_kernels::HalfSizeKernelsFor(BestCpuLevel()).doubleLine;
   const int64_t stride = PictureStride(s.width);
   const int32_t f = s.factor;
   const size_t lineBytes = 3 * static_cast<size_t>(s.width);
@@ -555,12 +554,10 @@ void WriteDepth(const SceneDepthState& s, uint8_t* out) {
         s.pixelDepth.data() + int64_t{std::min(y / f, s.greyHeight - 1)} * s.greyWidth;
     int32_t x = 0;
     if (f == 2) {
-      // Two pixels, six bytes, per depth.
-      for (; x + 1 < s.width && x / 2 < s.greyWidth; x += 2) {
-        const uint32_t four = depth[x / 2] * 0x01010101u;
-        std::memcpy(line + 3 * int64_t{x}, &four, 4);
-        std::memcpy(line + 3 * int64_t{x} + 4, &four, 2);
-      }
+      // Two pixels per depth.
+      const int32_t pairs = std::min(s.width / 2, s.greyWidth);
+      doubleLine(depth, line, pairs);
+      x = 2 * pairs;
     }
     for (; x < s.width; ++x) {
       std::memset(line + 3 * int64_t{x}, depth[std::min(x / f, s.greyWidth - 1)], 3);

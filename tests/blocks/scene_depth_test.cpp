@@ -105,11 +105,12 @@ struct DepthRun {
   }
 };
 
-TEST(SceneDepth, EveryLevelHalvesGreyLinesAsTheLoops) {
+TEST(SceneDepth, EveryLevelHalvesAndDoublesLinesAsTheLoops) {
   std::mt19937 rng(5);
   for (CpuLevel level : CpuLevels()) {
     SCOPED_TRACE(CpuLevelName(level));
-    const auto halve = depth_kernels::HalfGreyKernelsFor(level).halveLines;
+    const auto& kernels = depth_kernels::HalfSizeKernelsFor(level);
+    const auto halve = kernels.halveLines;
     for (int64_t n = 0; n <= 40; ++n) {
       // Exactly the 2n pixels of each line; the output has guard bytes.
       std::vector<uint8_t> a(static_cast<size_t>(6 * n)), b(a.size());
@@ -120,6 +121,21 @@ TEST(SceneDepth, EveryLevelHalvesGreyLinesAsTheLoops) {
         depth_kernels::plain::HalveLines(a.data(), b.data(), want.data(), n);
         halve(a.data(), b.data(), got.data(), n);
         ASSERT_EQ(got, want) << n;
+        // And back: each value over two pixels, guard bytes kept.
+        std::vector<uint8_t> line(6 * static_cast<size_t>(n) + 8, 0x5A), reference(line);
+        depth_kernels::plain::DoubleLine(a.data(), reference.data(), n);
+        kernels.doubleLine(a.data(), line.data(), n);
+        ASSERT_EQ(line, reference) << n;
+      }
+    }
+    // 8 x 8 block costs over exactly the bytes they cover.
+    for (size_t stride : {8u, 13u, 64u}) {
+      std::vector<uint8_t> a(7 * stride + 8), b(a.size());
+      for (int round = 0; round < 20; ++round) {
+        for (auto& v : a) v = static_cast<uint8_t>(rng());
+        for (auto& v : b) v = round == 0 ? static_cast<uint8_t>(~a[&v - b.data()]) : rng();
+        ASSERT_EQ(kernels.blockCost8(a.data(), b.data(), stride),
+                  depth_kernels::plain::BlockCost8(a.data(), b.data(), stride));
       }
     }
   }
@@ -128,6 +144,10 @@ TEST(SceneDepth, EveryLevelHalvesGreyLinesAsTheLoops) {
   uint8_t out = 0;
   depth_kernels::plain::HalveLines(a, b, &out, 1);
   EXPECT_EQ(out, (10 + 40 + 30 + 40 + 100 + 60 + 1 + 4 + 3 + 4 + 10 + 7 + 8) / 16);
+  uint8_t pair[7] = {0, 0, 0, 0, 0, 0, 9};
+  depth_kernels::plain::DoubleLine(a + 1, pair, 1);
+  EXPECT_EQ(std::vector<uint8_t>(pair, pair + 7),
+            std::vector<uint8_t>({20, 20, 20, 20, 20, 20, 9}));
 }
 
 TEST(SceneDepth, NearerSurfacesComeOutNearerWhateverThePanSpeedAndDirection) {
