@@ -571,6 +571,16 @@ void WriteFlat(int32_t w, int32_t h, uint8_t* out) {
     std::memset(out + y * stride, static_cast<int>(kFlat), 3 * static_cast<size_t>(w));
 }
 
+// Forgets the motion and depth carried so far, keeping the picture just taken.
+void Forget(SceneDepthState& s) {
+  s.lastBlocks.clear();
+  s.haveDepth = false;
+  s.haveRange = false;
+  s.meanCost = -1;
+  s.framesSinceCut = 0;
+  s.globalX = s.globalY = 0;
+}
+
 // Sizes everything for a w x h frame and forgets every earlier frame.
 void Restart(SceneDepthState& s, int32_t w, int32_t h) {
   s.width = w;
@@ -586,24 +596,9 @@ void Restart(SceneDepthState& s, int32_t w, int32_t h) {
   s.latest = 0;
   s.primed = false;
   s.blocks.assign(static_cast<size_t>(s.blocksX) * s.blocksY, {});
-  s.lastBlocks.clear();
   s.depth.clear();
   s.lastDepth.clear();
-  s.haveDepth = false;
-  s.haveRange = false;
-  s.meanCost = -1;
-  s.framesSinceCut = 0;
-  s.globalX = s.globalY = 0;
-}
-
-// Forgets the motion and depth carried so far, keeping the picture just taken.
-void Forget(SceneDepthState& s) {
-  s.lastBlocks.clear();
-  s.haveDepth = false;
-  s.haveRange = false;
-  s.meanCost = -1;
-  s.framesSinceCut = 0;
-  s.globalX = s.globalY = 0;
+  Forget(s);
 }
 
 }  // namespace
