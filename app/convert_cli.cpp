@@ -608,7 +608,7 @@ Options:
                           improved  depth that follows the scene: a gain
                                     that adapts to the motion present,
                                     depth refined below the block and
-                                    snapped to colour edges, smoothing over
+                                    snapped to picture edges, smoothing over
                                     time that restarts at cuts, parallax
                                     depth on pans in either direction;
                                     about 1.5 times the cost of motion

@@ -55,7 +55,7 @@ struct ConversionState {
   bool EngineSynthesis = false;
   // A setting kept across playbacks ("improved depth"): the depth comes from
   // the scene's own motion (a gain that follows the motion present, depth
-  // refined below the block and snapped to colour edges, smoothing over time
+  // refined below the block and snapped to picture edges, smoothing over time
   // that starts afresh at a cut, parallax depth on pans in either direction)
   // instead of the block motion kernel with its carried depth and frame
   // shift. Off, the conversion is the standard one, byte for byte.
