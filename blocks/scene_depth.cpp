@@ -50,6 +50,10 @@ constexpr int32_t kProfileReach = 96;
 constexpr int32_t kCoarse = 4;
 // Grey difference at which a block's weight in a pixel's depth halves.
 constexpr float kEdgeGrey = 14.0f;
+// Blocks without texture take the nearness of one with texture up to this
+// many blocks away; further ones are put at the back (kBackground).
+constexpr int32_t kFillReach = 3;
+constexpr float kBackground = -2.0f;
 // Four blocks whose depths differ less than this are interpolated only.
 constexpr float kEvenDepth = 6.0f;
 
@@ -309,8 +313,9 @@ float Median(float* v, int n) {
 
 // Blocks without a nearness (no texture near them: sky, a wall) take that of
 // the nearest block with one, by two passes over the grid as a distance
-// transform makes them. In a picture without any texture they stay without,
-// and get flat depth.
+// transform makes them, up to kFillReach blocks away; further ones are put at
+// the back. In a picture without any texture they stay without, and get flat
+// depth.
 void FillUnknown(SceneDepthState& s) {
   const int32_t bw = s.blocksX, bh = s.blocksY;
   constexpr int32_t kFar = INT32_MAX / 2;
@@ -345,6 +350,11 @@ void FillUnknown(SceneDepthState& s) {
       take(bx, by, bx, by + 1);
       take(bx, by, bx - 1, by + 1);
     }
+  }
+  // Far inside a plain surface the nearest texture says little: such blocks
+  // go to the back, as plain skies, walls and blurred backgrounds mostly are.
+  for (size_t i = 0; i < s.blocks.size(); ++i) {
+    if (distance[i] > kFillReach) s.blocks[i].nearness = kBackground;
   }
 }
 
@@ -418,7 +428,9 @@ void BlockDepths(SceneDepthState& s, bool fresh) {
       const size_t i = static_cast<size_t>(by) * s.blocksX + bx;
       const SceneDepthState::Block& b = s.blocks[i];
       float target = kFlat;
-      if (b.nearness >= 0 && spread > 0) {
+      if (b.nearness == kBackground) {
+        target = kFlat + weight * (0.0f - kFlat);
+      } else if (b.nearness >= 0 && spread > 0) {
         const float stretched = std::clamp((b.nearness - s.low) / spread, 0.0f, 1.0f) * 255.0f;
         target = kFlat + weight * (stretched - kFlat);
       }
