@@ -17,6 +17,8 @@
 // - The depth is carried from frame to frame along the motion and blended
 //   with the new one; a cut (the frame no longer matches the last one) starts
 //   afresh with flat depth.
+// - Blocks without texture take the nearness of texture nearby; wide plain
+//   areas (skies, walls, blurred backgrounds) go to the back.
 // - The block depths are refined to every pixel of the reduced picture by
 //   weighting the four nearest blocks by distance and by how close the
 //   pixel's grey is to each block's, so depth steps follow picture edges.
@@ -46,7 +48,8 @@ struct SceneDepthState {
   bool primed = false;
 
   // Per block: motion (reduced pixels, previous frame position minus this
-  // one), match cost, mean grey, nearness, depth (0..255, 255 nearest).
+  // one), match cost, mean grey, nearness (motion length; below 0 when
+  // unknown or put at the back) and whether it has texture to match.
   struct Block {
     float mx = 0;
     float my = 0;
@@ -57,6 +60,7 @@ struct SceneDepthState {
   };
   std::vector<Block> blocks;
   std::vector<Block> lastBlocks;
+  // Per block: depth, 0..255, 255 nearest.
   std::vector<float> depth;
   std::vector<float> lastDepth;
   bool haveDepth = false;
